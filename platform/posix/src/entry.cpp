@@ -1,0 +1,65 @@
+// The process entry: the relay is a Windows console program with wide
+// arguments, so main hands them to wmain as wide strings.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+int wmain(int argc, wchar_t **argv);
+
+namespace {
+
+// Arguments are taken as UTF-8 whatever the locale (the program starts in
+// the "C" locale); a byte that is not part of a valid sequence becomes
+// U+FFFD.
+std::wstring widen(const char *text) {
+  std::wstring wide;
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+  while (*bytes != 0) {
+    const unsigned char lead = *bytes;
+    int extra = 0;
+    char32_t code = lead;
+    char32_t minimum = 0;
+    if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+      code = lead & 0x07;
+      minimum = 0x10000;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2;
+      code = lead & 0x0F;
+      minimum = 0x800;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1;
+      code = lead & 0x1F;
+      minimum = 0x80;
+    } else if (lead >= 0x80) {
+      wide.push_back(L'\uFFFD');
+      ++bytes;
+      continue;
+    }
+    int taken = 1;
+    for (; taken <= extra && (bytes[taken] & 0xC0) == 0x80; ++taken)
+      code = (code << 6) | (bytes[taken] & 0x3F);
+    if (taken <= extra || code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      wide.push_back(L'\uFFFD');
+      ++bytes;
+      continue;
+    }
+    wide.push_back(static_cast<wchar_t>(code));
+    bytes += taken;
+  }
+  return wide;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  std::vector<std::wstring> arguments;
+  arguments.reserve(static_cast<size_t>(argc));
+  for (int i = 0; i < argc; ++i)
+    arguments.push_back(widen(argv[i]));
+  std::vector<wchar_t *> wide_argv;
+  for (std::wstring &argument : arguments)
+    wide_argv.push_back(argument.data());
+  wide_argv.push_back(nullptr);
+  return wmain(argc, wide_argv.data());
+}

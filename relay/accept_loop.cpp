@@ -1,0 +1,184 @@
+#include <cstring>
+
+#include "relay/g_task.h"
+#include "relay/hub.h"
+#include "shell/console.h"
+#include "tls/server_ctx.h"
+
+namespace {
+
+constexpr DWORD DETECTION_TIMEOUT_MS = 500;
+constexpr DWORD RELAY_TIMEOUT_MS = 0;
+constexpr uint64_t WEBSOCKET_MIN_PACKET_LENGTH = 256;
+
+void set_receive_timeout(SOCKET so, DWORD milliseconds) {
+  winapi::setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&milliseconds), sizeof(milliseconds));
+}
+
+// A TLS handshake record (0x16) that carries a ClientHello (0x01).
+bool is_client_hello(const uint8_t peek[6], int n) {
+  return n == 6 && peek[0] == 0x16 && peek[5] == 0x01;
+}
+
+bool begins_with_get(const uint8_t *bytes, int64_t n) {
+  return n >= 4 && memcmp(bytes, "GET ", 4) == 0;
+}
+
+} // namespace
+
+DWORD bootstrap_r(LPVOID slot) {
+  g_task_t *t = static_cast<g_task_t *>(slot);
+  if (t->start_r.valid && t->start_r.wait() == 0 && t->start_r.valid && hub::listen)
+    t->accept_loop();
+  t->exit_reader();
+  return 0;
+}
+
+int g_task_t::accept_loop() {
+  if (hub::stop)
+    return 0;
+  for (;;) {
+    addr_listen_size = sizeof(addr_listen);
+    const SOCKET listener = hub::so_listen.load();
+    SOCKET so = winapi::accept(listener, reinterpret_cast<sockaddr *>(&addr_listen), &addr_listen_size);
+    if (so != INVALID_SOCKET) {
+      serve(so);
+    } else {
+      const int code = WSAGetLastError();
+      if (code != WSAECONNRESET) {
+        if (code == WSAEINTR)
+          hub::close_listener();
+        if (hub::stop)
+          return -1;
+        hub::stop = 1;
+        running = 0;
+        if (hub::so_listen.load() != INVALID_SOCKET) {
+          wprint(L"!! server %02u  accept(so_listen:%i, (sockaddr *) &addr_listen:%08llx, &addr_listen_size:%u)\n",
+                 index, static_cast<int>(hub::so_listen.load()), reinterpret_cast<unsigned long long>(&addr_listen),
+                 addr_listen_size);
+          print_error(static_cast<uint32_t>(code), nullptr);
+        }
+        return -1;
+      }
+    }
+    if (hub::stop)
+      return 0;
+  }
+}
+
+void g_task_t::serve(SOCKET so) {
+  const int32_t n = hub::active_count.fetch_add(1) + 1;
+  connected = 1;
+  if (!quiet) {
+    const uint8_t *a = reinterpret_cast<const uint8_t *>(&addr_listen.sin_addr);
+    wprint(L"\r:: SYN from %u.%u.%u.%u:%u  :: server_%02u.working  active %02u/%02u  so %i  ", a[0], a[1], a[2], a[3],
+           ntohs(addr_listen.sin_port), index, n, hub::connections, static_cast<int>(so));
+    hub::line_pending = 1;
+  }
+  accepted_socket_options(so);
+  set_receive_timeout(so, DETECTION_TIMEOUT_MS);
+  ws.tls.so_accepted = so;
+  ws.tls.so = so;
+
+  // A stop from outside that ran its pass before the store above missed this
+  // connection; it is ended here instead.
+  if (!hub::closing) {
+    detect_and_handshake();
+    if (connected && !hub::closing) {
+      if (!quiet && hub::active_count.load() == n) {
+        hub::line_pending = 0;
+        const wchar_t *word = ws.tls.ssl ? (ws.upgraded ? L"WSS" : L"TLS") : (ws.upgraded ? L"WS" : L"RAW");
+        wprint(L"%ls\n", word);
+      }
+      set_receive_timeout(so, RELAY_TIMEOUT_MS);
+      send_result = 0;
+      send_error = 0;
+      size_send = 0;
+      // Failures seen while detecting must not be taken for the relay's own.
+      ws.tls.wsa_error = 0;
+      ws.tls.tls_error = 0;
+      active = 1;
+      start_w.set();
+      reader_loop();
+    }
+  }
+  end_connection();
+}
+
+// Finds out whether the client speaks TLS and whether it opens with a
+// WebSocket request, and runs the handshakes. Clears `connected` when the
+// connection is to be ended at once.
+void g_task_t::detect_and_handshake() {
+  uint8_t peek[6];
+  int r;
+  while ((r = winapi::recv(ws.tls.so, reinterpret_cast<char *>(peek), sizeof(peek), MSG_PEEK)) <= 0) {
+    ws.tls.wsa_error = WSAGetLastError();
+    if (ws.tls.wsa_error != WSAEINTR)
+      break;
+    WSASetLastError(0);
+  }
+  if (is_client_hello(peek, r)) {
+    if (!tls_ready || ws.tls.attach_tls(server_ctx.load()) != 0 || ws.tls.tls_handshake() != 0) {
+      connected = 0;
+      return;
+    }
+  }
+  if (pRAM != nullptr && hub::packet_length >= WEBSOCKET_MIN_PACKET_LENGTH)
+    websocket_handshake();
+}
+
+void g_task_t::websocket_handshake() {
+  if (ws.tls.ssl == nullptr) {
+    uint8_t get[4];
+    if (winapi::recv(ws.tls.so, reinterpret_cast<char *>(get), sizeof(get), MSG_PEEK) != 4 || !begins_with_get(get, 4))
+      return;
+  }
+  ws.partial = 0;
+  ws.more = 0;
+  ws.continuation = 0;
+  char c_header_server[WS_HEADER_SERVER_SIZE] = {};
+
+  const int64_t n_req = ws.tls.recv(pRAM, hub::packet_length - 1);
+  if (n_req <= 0)
+    return;
+  pRAM[n_req] = 0;
+
+  const int64_t c_header_server_size = ws.handshake(pRAM, static_cast<uint64_t>(n_req), c_header_server);
+  if (c_header_server_size <= 0) {
+    aprint("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
+    // A TLS client that is no WebSocket client keeps its first message.
+    if (!begins_with_get(pRAM, n_req))
+      pending = static_cast<uint64_t>(n_req);
+    return;
+  }
+  const int32_t length = static_cast<int32_t>(c_header_server_size);
+  if (ws.tls.send(reinterpret_cast<const uint8_t *>(c_header_server), static_cast<uint64_t>(length)) == -1) {
+    aprint("[%i] tls.send(c_header_server, c_header_server_size)\n", WSAGetLastError());
+    return;
+  }
+  ws.opcode = 1;
+  ws.utf8_pending = 3;
+  ws.utf8_fresh = 1;
+  ws.upgraded = 1;
+}
+
+void g_task_t::end_connection() {
+  const int so = static_cast<int>(ws.tls.so_accepted);
+  ws.tls.disconnect();
+  active = 0;
+  connected = 0;
+  ws.upgraded = 0;
+  pending = 0;
+  // The descriptor is closed only once the writer is idle: until then its
+  // number cannot be handed to another connection while a send may use it.
+  if (send_done.wait() == 0) {
+    ws.tls.release_socket();
+    send_done.set();
+  }
+  const int32_t m = hub::active_count.fetch_sub(1) - 1;
+  if (!quiet) {
+    if (hub::line_pending.exchange(0))
+      wprint(L"\n\n");
+    wprint(L":: server_%02u.fin  active %02u/%02u  so %i\n", index, m, hub::connections, so);
+  }
+}

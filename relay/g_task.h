@@ -1,0 +1,83 @@
+// One connection slot: its gate events, its send area and hand-off fields,
+// its WebSocket state with the transport, its flags and its two threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/winsock.h"
+#include "relay/g_event.h"
+#include "relay/g_thread.h"
+#include "websocket/g_ws.h"
+
+class g_task_t {
+public:
+  g_event_t start_r;
+  g_event_t start_w;
+  g_event_t send_ready;
+  g_event_t send_done;
+  // Written by the writer, read by senders after they took send_done, and
+  // cleared by the accept loop: atomic so that no access races.
+  std::atomic<int64_t> send_result{};
+  std::atomic<int32_t> send_error{};
+  uint8_t send_toggle{};
+  uint8_t *send_buffer{};
+  uint8_t *send_half{};
+  uint8_t *p_send{};
+  uint64_t send_half_size{};
+  std::atomic<uint64_t> size_send{};
+  g_ws_t ws;
+  std::atomic<uint8_t> connected{};
+  std::atomic<uint8_t> active{};
+  std::atomic<uint8_t> running{};
+  g_thread_t reader;
+  g_thread_t writer;
+  uint32_t index{};
+  uint8_t quiet{1};
+  uint8_t write{};
+  uint8_t *pRAM{};
+  // The peer address of this reader's accept: one record per reader, so that
+  // accepts completing together never overwrite each other's.
+  sockaddr_in addr_listen{};
+  int addr_listen_size{};
+  // Bytes of a first receive that were not a WebSocket request, kept at the
+  // start of pRAM to be relayed once the connection is active.
+  uint64_t pending{};
+
+  g_task_t();
+  // The slot teardown.
+  ~g_task_t();
+  g_task_t(const g_task_t &) = delete;
+  g_task_t &operator=(const g_task_t &) = delete;
+
+  // Accepts and serves connections until the accept loops stop. 0 when it
+  // ended because `stop` was set, -1 after an accept failure.
+  int accept_loop();
+  // Relays one active connection until it ends. 0 or the reported error.
+  int reader_loop();
+  // Hands a payload to this slot's writer (called by other slots' readers).
+  // true when it was handed over, false when it was dropped.
+  bool send_packet(const uint8_t *data, uint64_t size);
+  // The writer's loop with gate `gate`. 0 when the slot stopped, -1 when the
+  // gate is invalid or its wait fails.
+  int work_w(g_event_t &gate);
+
+  // The exit sequences of the reader and writer threads.
+  void exit_reader();
+  void exit_writer();
+
+private:
+  void serve(SOCKET so);
+  void detect_and_handshake();
+  void websocket_handshake();
+  void end_connection();
+};
+
+// Thread routines: reader, writer and the watcher.
+DWORD bootstrap_r(LPVOID slot);
+DWORD bootstrap_w(LPVOID slot);
+DWORD bootstrap_p(LPVOID slots);
+
+// Socket options of every accepted connection: keep-alive 75 s idle, 75 s
+// interval, 4 probes. Returns the OR of the option results.
+int accepted_socket_options(SOCKET so);

@@ -1,0 +1,218 @@
+"""An independent WebSocket client (the python3-websockets package, 10.x API)
+and a raw TCP client against the real relay."""
+
+import asyncio
+import random
+import shutil
+import ssl
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+import websockets
+
+# The shared harness sits beside this file; no bytecode cache in the source tree.
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import relay_harness  # noqa: E402
+from relay_harness import Relay  # noqa: E402
+
+TIMEOUT = 10.0
+# Three keep-alive intervals of 1 s plus the 1 s time-out of the third ping:
+# a ping left unanswered fails the connection before this has passed.
+KEEPALIVE_SPAN = 4.5
+
+EXE = SOURCE_DIR = None
+
+
+async def within(awaitable, timeout=TIMEOUT):
+    return await asyncio.wait_for(awaitable, timeout)
+
+
+def unverified_tls():
+    # The relay's certificate is self-signed and made for this run.
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
+
+
+class RawClient:
+    def __init__(self, reader, writer):
+        self.reader = reader
+        self.writer = writer
+
+    @classmethod
+    async def connect(cls, port):
+        return cls(*await within(asyncio.open_connection("127.0.0.1", port)))
+
+    def local_port(self):
+        return self.writer.get_extra_info("sockname")[1]
+
+    async def send(self, data):
+        self.writer.write(data)
+        await within(self.writer.drain())
+
+    async def read_exactly(self, size):
+        return await within(self.reader.readexactly(size))
+
+    async def expect(self, data):
+        """The next bytes on the stream must be exactly `data`: anything the
+        relay slipped in before it shows up as a mismatch."""
+        got = await self.read_exactly(len(data))
+        if got != data:
+            raise AssertionError(f"raw client expected {data!r}, got {got!r}")
+
+    async def close(self):
+        self.writer.close()
+        try:
+            await within(self.writer.wait_closed(), 2)
+        except (OSError, asyncio.TimeoutError):
+            pass
+
+
+class WebSocketsClientTest(unittest.IsolatedAsyncioTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.workdir = Path(tempfile.mkdtemp(prefix="relayhub-websockets-"))
+        relay_harness.make_certificate(SOURCE_DIR, cls.workdir)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.workdir, ignore_errors=True)
+
+    async def asyncSetUp(self):
+        self.relay = Relay(EXE, self.workdir)
+        await within(asyncio.to_thread(self.relay.start), 60)
+        self.clients = []
+        self.addAsyncCleanup(self.stop_relay)
+        self.raw = await RawClient.connect(self.relay.port)
+        self.addAsyncCleanup(self.raw.close)
+        # Only the relay's console tells when a silent raw client is set up.
+        set_up = await within(asyncio.to_thread(self.relay.wait_raw_set_up, self.raw.local_port()), 60)
+        self.assertTrue(set_up, "raw client was not set up\n" + self.relay.console())
+
+    async def stop_relay(self):
+        for client in self.clients:
+            await within(client.close())
+        code = await within(asyncio.to_thread(self.relay.stop), 60)
+        self.assertEqual(code, 0, "relay did not stop cleanly on SIGTERM\n" + self.relay.console())
+
+    async def join(self, scheme="ws", **options):
+        """Connects a websockets client and has it say hello. The raw client and
+        every earlier client receiving the hello shows that the new client is
+        set up: the relay reads a client only once it is active."""
+        client = await websockets.connect(f"{scheme}://127.0.0.1:{self.relay.port}/", open_timeout=TIMEOUT,
+                                          close_timeout=2, **options)
+        earlier = list(self.clients)
+        self.clients.append(client)
+        hello = f"hello from client {len(earlier)}"
+        await within(client.send(hello))
+        await self.raw.expect(hello.encode())
+        for other in earlier:
+            self.assertEqual(await within(other.recv()), hello)
+        return client
+
+    async def test_text_both_ways_between_websockets_and_raw(self):
+        first = await self.join()
+        second = await self.join()
+        for text in ("plain ascii", "grüße für 3 €"):
+            with self.subTest(text=text):
+                await within(first.send(text))
+                await self.raw.expect(text.encode())
+                self.assertEqual(await within(second.recv()), text)
+
+                line = f"{text} from raw\n"
+                await self.raw.send(line.encode())
+                for client in (first, second):
+                    self.assertEqual(await within(client.recv()), line)
+
+    async def test_keepalive_pings_are_answered_and_not_relayed(self):
+        loop = asyncio.get_running_loop()
+        lively = await self.join(ping_interval=1, ping_timeout=1)
+        start = loop.time()
+        count = 0
+        while loop.time() - start < KEEPALIVE_SPAN and count < 100:
+            count += 1
+            await self.raw.send(f"tick {count}\n".encode())
+            self.assertEqual(await within(lively.recv()), f"tick {count}\n")
+            await within(lively.send(f"tock {count}"))
+            await self.raw.expect(f"tock {count}".encode())
+            # Paces the exchange so that it spans several keep-alive pings.
+            await asyncio.sleep(0.25)
+        self.assertTrue(lively.open, f"closed with {lively.close_code}")
+        self.assertGreater(lively.latency, 0, "no keep-alive ping was answered")
+
+        # Without keep-alive pings of its own, this client's pong waiter is
+        # resolved only by a pong that carries the probe's payload.
+        prober = await self.join(ping_interval=None)
+        await within(await within(prober.ping(b"probe payload")))
+        await within(prober.pong(b"unsolicited"))
+        await within(prober.send("after the probe"))
+        await self.raw.expect(b"after the probe")
+        self.assertEqual(await within(lively.recv()), "after the probe")
+
+    async def test_fragments_are_relayed_one_by_one(self):
+        sender = await self.join()
+        receiver = await self.join()
+        # The middle fragment needs the 16-bit length form on the way out.
+        fragments = ["first fragment, ", "x" * 300, ", last fragment"]
+        await within(sender.send(fragments))
+        await self.raw.expect("".join(fragments).encode())
+        for fragment in fragments:
+            self.assertEqual(await within(receiver.recv()), fragment)
+
+        # Nothing else came of the message (its closing frame is empty).
+        await self.raw.send(b"after the fragments\n")
+        self.assertEqual(await within(receiver.recv()), "after the fragments\n")
+
+    async def test_binary_arrives_byte_exact(self):
+        sender = await self.join()
+        receiver = await self.join()
+        rng = random.Random(6455)
+        # Sizes around the frame header's length forms, and one near the
+        # default packet length.
+        for size in (1, 125, 126, 4000):
+            with self.subTest(size=size):
+                # 0xFF never occurs in UTF-8, so this is binary under any rule.
+                payload = b"\xff" + bytes(rng.randrange(256) for _ in range(size - 1))
+                await within(sender.send(payload))
+                self.assertEqual(await self.raw.read_exactly(size), payload)
+                got = await within(receiver.recv())
+                self.assertIsInstance(got, bytes)
+                self.assertEqual(got, payload)
+
+    async def test_bytes_that_are_not_utf8_reach_websockets_as_binary(self):
+        client = await self.join()
+        # Each piece is received before the next is sent, so that the relay
+        # reads and relays them one at a time.
+        for piece in (b"\xc3", b"\xa9", b"\xff\xfe", b"caf\xc3"):
+            with self.subTest(piece=piece):
+                await self.raw.send(piece)
+                self.assertEqual(await within(client.recv()), piece)
+        await self.raw.send(b"still connected\n")
+        got = await within(client.recv())
+        self.assertEqual(got.encode() if isinstance(got, str) else got, b"still connected\n")
+
+    async def test_wss_with_self_signed_certificate(self):
+        secure = await self.join("wss", ssl=unverified_tls())
+        plain = await self.join()
+
+        await within(secure.send("over tls"))
+        await self.raw.expect(b"over tls")
+        self.assertEqual(await within(plain.recv()), "over tls")
+
+        await self.raw.send(b"to everyone\n")
+        self.assertEqual(await within(secure.recv()), "to everyone\n")
+        self.assertEqual(await within(plain.recv()), "to everyone\n")
+
+        payload = b"\xff" + bytes(range(256))
+        await within(plain.send(payload))
+        self.assertEqual(await within(secure.recv()), payload)
+        self.assertEqual(await self.raw.read_exactly(len(payload)), payload)
+
+
+if __name__ == "__main__":
+    EXE, SOURCE_DIR = relay_harness.relay_paths(sys.argv)
+    unittest.main(verbosity=2)

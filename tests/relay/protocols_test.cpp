@@ -1,0 +1,73 @@
+// Every protocol pair relays through one hub: raw, TLS, WebSocket and the
+// older draft-76 WebSocket, plain and over TLS, each to each.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+#include <thread>
+
+#include "support/hub_clients.h"
+#include "support/hub_peer.h"
+#include "support/relay_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const peer_kind ALL_KINDS[] = {peer_kind::raw, peer_kind::tls,  peer_kind::ws,
+                               peer_kind::wss, peer_kind::ws76, peer_kind::wss76};
+
+struct payload_case {
+  const char *name;
+  std::string data;
+};
+
+std::string bytes(size_t size) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i)
+    s[i] = static_cast<char>('a' + i % 26);
+  return s;
+}
+
+class EveryPair : public ::testing::TestWithParam<payload_case> {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
+    ASSERT_TRUE(relay.start_listening({"-c", "8", "-L", "70000"}, dir.path));
+    ASSERT_NE(relay.output().find("RAW TLS WS WSS  max connections: 8"), std::string::npos) << relay.output();
+    for (peer_kind kind : ALL_KINDS) {
+      peers.push_back(std::make_unique<hub_peer>(kind));
+      ASSERT_TRUE(peers.back()->open(relay.port)) << peer_name(kind) << ": " << peers.back()->error;
+    }
+    // Silent raw and TLS clients are set up only after the detection time-outs.
+    std::this_thread::sleep_for(std::chrono::milliseconds(RAW_DETECTION_WAIT_MS));
+  }
+  void TearDown() override {
+    peers.clear();
+    EXPECT_EQ(relay.stop(SIGTERM, 10000), 0);
+  }
+
+  temp_dir dir;
+  relay_process relay;
+  std::vector<std::unique_ptr<hub_peer>> peers;
+};
+
+TEST_P(EveryPair, PayloadArrivesUnchanged) {
+  const payload_case &c = GetParam();
+  for (auto &sender : peers) {
+    ASSERT_TRUE(sender->send(c.data)) << peer_name(sender->kind);
+    for (auto &receiver : peers) {
+      if (receiver == sender)
+        continue;
+      EXPECT_EQ(receiver->recv_bytes(c.data.size(), 10000), c.data)
+          << peer_name(sender->kind) << " -> " << peer_name(receiver->kind);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Payloads, EveryPair,
+                         ::testing::Values(payload_case{"short_text", "hello, hub"},
+                                           payload_case{"long_text", bytes(3000)},
+                                           payload_case{"sixty_four_kib", bytes(65536)}),
+                         [](const testing::TestParamInfo<payload_case> &p) { return std::string(p.param.name); });
+
+} // namespace

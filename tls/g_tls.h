@@ -1,0 +1,64 @@
+// The byte transport of one connection slot: a socket, and for a TLS client
+// a server-side SSL object over two memory BIOs. The same operations serve
+// plain and TLS connections.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/winsock.h"
+#include "relay/g_event.h"
+
+struct ssl_st;
+struct ssl_ctx_st;
+struct bio_st;
+
+class g_tls_t {
+public:
+  std::atomic<ssl_st *> ssl;
+  std::atomic<int32_t> ref_count;
+  g_event_t ssl_lock;
+  bio_st *rbio;
+  bio_st *wbio;
+  SOCKET so_accepted;
+  std::atomic<SOCKET> so;
+  std::atomic<uint8_t> abortive_close;
+  int32_t wsa_error;
+  int32_t tls_error;
+  uint8_t *p_recv;
+  uint64_t p_recv_size;
+  // Keeps whole sends apart: the writer's relayed frame and the reader's
+  // replies never interleave on the wire.
+  g_event_t send_lock;
+  // A socket that `disconnect` shut down but did not close yet: its number
+  // stays taken until no thread of the slot can use it (`release_socket`).
+  std::atomic<SOCKET> so_shut;
+
+  g_tls_t();
+  ~g_tls_t();
+  g_tls_t(const g_tls_t &) = delete;
+  g_tls_t &operator=(const g_tls_t &) = delete;
+
+  // Creates the SSL object and its two memory BIOs on `ctx`. 0 or -1.
+  int attach_tls(ssl_ctx_st *ctx);
+  // Runs the server handshake over `so`, using `p_recv` for both directions.
+  // 0 when it completed, -1 otherwise.
+  int32_t tls_handshake();
+  // Receives up to `size` bytes into `buffer`: the count (1 or more), or 0 or
+  // less when the connection ended or failed.
+  int64_t recv(uint8_t *buffer, uint64_t size);
+  // Sends `size` bytes: plain, the socket's result; TLS, `size` on success,
+  // 0 or less on failure.
+  int64_t send(const uint8_t *data, uint64_t size);
+  // Ends the connection: drops the SSL object's owner reference and shuts the
+  // socket down at once (reset when `abortive_close` is set). Safe from any
+  // thread at any time. The descriptor itself is closed by `release_socket`.
+  void disconnect();
+  // Closes the socket that `disconnect` shut down. Call it only when no other
+  // thread of the slot can still be inside a call on it.
+  void release_socket();
+
+  // Loads a certificate chain and its key (UTF-16 paths, either may be null to
+  // keep the stored one) into the server context. 0 or -1.
+  static int32_t load_cer(const char16_t *cer, const char16_t *key);
+};
