@@ -91,7 +91,7 @@ int g_task_t::reader_loop() {
     return code;
   }
   if (ws.tls.tls_error != 0)
-    wprint(L"\n!! recv(%u)  TLS error %i  so %i %i\n", index, ws.tls.tls_error, static_cast<int>(ws.tls.so.load()),
-           static_cast<int>(ws.tls.so_accepted));
+    wprint(L"\n!! recv(%u)  TLS error %i  so %i %i\n", index, ws.tls.tls_error.load(),
+           static_cast<int>(ws.tls.so.load()), static_cast<int>(ws.tls.so_accepted));
   return 0;
 }

@@ -15,7 +15,8 @@ namespace {
 
 // Plaintext encrypted per SSL_write; its ciphertext leaves with one socket send.
 constexpr uint64_t SEND_CHUNK = 0x30000;
-// The read BIO's buffer holds at least one whole record of the largest kind.
+// The read BIO's buffer holds at least one whole record of the ciphers served
+// (16 KiB of plaintext and the record's overhead).
 constexpr size_t READ_BUFFER_MIN = 0x4400;
 // Records queued by the reader during a send that are this short wait for the
 // next chunk instead of costing a socket send of their own.
@@ -23,11 +24,15 @@ constexpr size_t MERGED_TAIL_MAX = 1024;
 
 // Socket, SSL and BIO calls take 32-bit lengths; a longer request is served in
 // part, and the count returned says how much.
-int to_length(uint64_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
+int to_length(uint64_t size) {
+  return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
 
 // The reader's receive and the writer's send both report through `tls_error`,
 // and both fail at once when a client drops.
-void set_tls_error(g_tls_t &t, int32_t code) { std::atomic_ref<int32_t>(t.tls_error).store(code); }
+void set_tls_error(g_tls_t &t, int32_t code) {
+  t.tls_error.store(code);
+}
 
 // The one place where an OpenSSL result becomes the transport's error code.
 int32_t record_ssl_error(g_tls_t &t, ssl_st *s, int result) {
@@ -164,6 +169,10 @@ int run_handshake(g_tls_t &t, ssl_st *s) {
 int64_t receive_tls(g_tls_t &t, ssl_st *s, uint8_t *buffer, uint64_t size, bool &locked) {
   BIO *in = SSL_get_rbio(s);
   int limit = to_length(size);
+  // An empty buffer ends the receive as a socket receive of 0 bytes would.
+  if (limit == 0) {
+    return 0;
+  }
   int done = 0;
   for (;;) {
     int result = -1;
@@ -239,7 +248,7 @@ size_t restore_write_buffer(BIO *out, BUF_MEM *sent) {
   if (tail > 0) {
     std::memcpy(sent->data, queued->data, tail);
   }
-  sent->length = 0;
+  sent->length = tail;
   attach_buffer(out, sent);
   BUF_MEM_free(queued);
   return tail;

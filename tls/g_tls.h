@@ -24,7 +24,7 @@ public:
   std::atomic<SOCKET> so;
   std::atomic<uint8_t> abortive_close;
   int32_t wsa_error;
-  int32_t tls_error;
+  std::atomic<int32_t> tls_error;
   uint8_t *p_recv;
   uint64_t p_recv_size;
   // Keeps whole sends apart: the writer's relayed frame and the reader's

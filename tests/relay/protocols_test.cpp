@@ -21,6 +21,10 @@ struct payload_case {
   std::string data;
 };
 
+void PrintTo(const payload_case &c, std::ostream *os) {
+  *os << c.name;
+}
+
 std::string bytes(size_t size) {
   std::string s(size, '\0');
   for (size_t i = 0; i < size; ++i)

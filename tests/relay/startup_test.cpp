@@ -76,6 +76,10 @@ struct sizing_case {
   uint32_t connections;
 };
 
+void PrintTo(const sizing_case &c, std::ostream *os) {
+  *os << "L " << c.packet_length << ", c " << c.connections;
+}
+
 class StartUp : public ::testing::TestWithParam<sizing_case> {};
 
 TEST_P(StartUp, CarvesThePoolIntoSlotShares) {

@@ -34,6 +34,11 @@ struct config_case {
   bool reduced;         // the reduction message is printed
 };
 
+void PrintTo(const config_case &c, std::ostream *os) {
+  for (const auto &a : c.args)
+    *os << a << ' ';
+}
+
 class CommandLine : public ::testing::TestWithParam<config_case> {};
 
 // Help or an invalid port: the dump, then the usage text, exit code 0, and

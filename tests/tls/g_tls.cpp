@@ -72,9 +72,9 @@ protected:
   static void SetUpTestSuite() {
     WSADATA data;
     WSAStartup(0x0202, &data);
-    certificate_spec spec;
-    spec.intermediates = 3;
-    files = new certificate_files(make_certificate(spec));
+    certificate_options options;
+    options.intermediates = 3;
+    files = new certificate_files(make_certificate(options));
     scoped_work_directory directory;
     write_text_file("relayhub.pem", files->pem);
     tls_context_release();
@@ -202,11 +202,10 @@ TEST_P(handshake_failure, fails_with_its_error_and_keeps_the_owner_reference) {
 
 INSTANTIATE_TEST_SUITE_P(
     table, handshake_failure,
-    testing::Values(
-        handshake_failure_case{"no_buffer", true, false, "", false, -1, "p_recv or p_recv_size not set\n"},
-        handshake_failure_case{"nothing_attached", false, true, "", false, -1, ""},
-        handshake_failure_case{"not_tls", true, true, "GET / HTTP/1.1\r\n\r\n", false, SSL_ERROR_SSL, ""},
-        handshake_failure_case{"client_leaves", true, true, "", true, 0, ""}),
+    testing::Values(handshake_failure_case{"no_buffer", true, false, "", false, -1, "p_recv or p_recv_size not set\n"},
+                    handshake_failure_case{"nothing_attached", false, true, "", false, -1, ""},
+                    handshake_failure_case{"not_tls", true, true, "GET / HTTP/1.1\r\n\r\n", false, SSL_ERROR_SSL, ""},
+                    handshake_failure_case{"client_leaves", true, true, "", true, 0, ""}),
     [](const testing::TestParamInfo<handshake_failure_case> &item) { return item.param.name; });
 
 struct buffered_records_case {
@@ -270,7 +269,9 @@ TEST_P(send_size, arrives_whole) {
 // One byte, exactly one encryption chunk, and one byte more than a chunk.
 INSTANTIATE_TEST_SUITE_P(table, send_size, testing::Values(1u, 0x30000u, 0x30001u),
                          [](const testing::TestParamInfo<uint64_t> &item) {
-                           return item.param == 1 ? "one_byte" : item.param == 0x30000 ? "one_chunk" : "chunk_and_a_byte";
+                           return item.param == 1         ? "one_byte"
+                                  : item.param == 0x30000 ? "one_chunk"
+                                                          : "chunk_and_a_byte";
                          });
 
 TEST_F(transport, large_streams_cross_intact_while_the_client_updates_keys) {

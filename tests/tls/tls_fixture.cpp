@@ -12,8 +12,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <thread>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include <openssl/err.h>
@@ -68,8 +68,8 @@ X509 *new_certificate(const std::string &name, EVP_PKEY *key, X509 *issuer, EVP_
   X509_gmtime_adj(X509_getm_notAfter(certificate), valid_until);
   X509_set_pubkey(certificate, key);
   X509_NAME *subject = X509_get_subject_name(certificate);
-  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(name.c_str()), -1,
-                             -1, 0);
+  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(name.c_str()), -1, -1,
+                             0);
   X509_set_issuer_name(certificate, issuer != nullptr ? X509_get_subject_name(issuer) : subject);
   X509 *signer = issuer != nullptr ? issuer : certificate;
   add_extension(certificate, signer, NID_basic_constraints, ca ? "critical,CA:TRUE" : "CA:FALSE");
@@ -88,7 +88,7 @@ void set_timeouts(int fd) {
 
 } // namespace
 
-certificate_files make_certificate(const certificate_spec &spec) {
+certificate_files make_certificate(const certificate_options &options) {
   certificate_files files;
   EVP_PKEY *root_key = EVP_EC_gen("P-256");
   X509 *root = new_certificate("relayhub test root", root_key, nullptr, nullptr, true, -86400, 365L * 86400);
@@ -98,24 +98,25 @@ certificate_files make_certificate(const certificate_spec &spec) {
   std::vector<EVP_PKEY *> keys{root_key};
   X509 *issuer = root;
   EVP_PKEY *issuer_key = root_key;
-  for (int i = 0; i < spec.intermediates; ++i) {
+  for (int i = 0; i < options.intermediates; ++i) {
     EVP_PKEY *key = EVP_EC_gen("P-256");
-    X509 *ca = new_certificate("relayhub test ca " + std::to_string(i), key, issuer, issuer_key, true, -86400,
-                               365L * 86400);
+    X509 *ca =
+        new_certificate("relayhub test ca " + std::to_string(i), key, issuer, issuer_key, true, -86400, 365L * 86400);
     cas.push_back(ca);
     keys.push_back(key);
     issuer = ca;
     issuer_key = key;
   }
   EVP_PKEY *leaf_key = EVP_EC_gen("P-256");
-  X509 *leaf = new_certificate(spec.common_name, leaf_key, issuer, issuer_key, false, spec.valid_from, spec.valid_until);
+  X509 *leaf = new_certificate(options.common_name, leaf_key, issuer, issuer_key, false, options.valid_from,
+                               options.valid_until);
   keys.push_back(leaf_key);
 
   files.pem = pem_of(leaf);
   for (auto it = cas.rbegin(); it != cas.rend(); ++it) {
     files.pem += pem_of(*it);
   }
-  if (spec.key_matches) {
+  if (options.key_matches) {
     files.pem += pem_of(leaf_key);
   } else {
     EVP_PKEY *other = EVP_EC_gen("P-256");
@@ -171,7 +172,9 @@ std::vector<uint8_t> pattern(uint32_t stream, size_t size) {
   return data;
 }
 
-bool descriptor_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool descriptor_open(int fd) {
+  return fcntl(fd, F_GETFD) != -1;
+}
 
 bool linger_resets(int fd) {
   struct linger value {};
@@ -179,7 +182,9 @@ bool linger_resets(int fd) {
   return getsockopt(fd, SOL_SOCKET, SO_LINGER, &value, &size) == 0 && value.l_onoff != 0 && value.l_linger == 0;
 }
 
-int current_thread_id() { return static_cast<int>(gettid()); }
+int current_thread_id() {
+  return static_cast<int>(gettid());
+}
 
 bool wait_until_sleeping(int thread_id) {
   std::string path = "/proc/self/task/" + std::to_string(thread_id) + "/stat";
@@ -198,7 +203,9 @@ bool wait_until_sleeping(int thread_id) {
   return false;
 }
 
-test_client::~test_client() { close(); }
+test_client::~test_client() {
+  close();
+}
 
 bool test_client::connect(uint16_t port) {
   fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -213,7 +220,9 @@ bool test_client::connect(uint16_t port) {
   return ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
 }
 
-void test_client::limit_receive_buffer(int size) { setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size); }
+void test_client::limit_receive_buffer(int size) {
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
 
 bool test_client::handshake(const std::string &root_pem, int max_version) {
   ctx = SSL_CTX_new(TLS_client_method());
@@ -294,7 +303,9 @@ bool test_client::reads_end() {
   return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
-bool test_client::close_notify() { return ssl != nullptr && SSL_shutdown(ssl) >= 0; }
+bool test_client::close_notify() {
+  return ssl != nullptr && SSL_shutdown(ssl) >= 0;
+}
 
 bool test_client::exchange(const std::vector<uint8_t> &out, size_t in_size, std::vector<uint8_t> &in,
                            size_t key_update_every) {

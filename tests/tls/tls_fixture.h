@@ -11,7 +11,7 @@
 struct ssl_st;
 struct ssl_ctx_st;
 
-struct certificate_spec {
+struct certificate_options {
   std::string common_name = "relayhub test";
   // CA certificates between the root and the leaf; the file carries them.
   int intermediates = 0;
@@ -29,7 +29,7 @@ struct certificate_files {
   std::string root;
 };
 
-certificate_files make_certificate(const certificate_spec &spec);
+certificate_files make_certificate(const certificate_options &options);
 bool write_text_file(const std::string &path, const std::string &text);
 
 // A fresh directory that is the working directory while the object lives.
