@@ -34,7 +34,18 @@ int count_of(const std::string &text, const std::string &needle) {
   return count;
 }
 
+bool relay_process::write_input(const std::string &text) {
+  return input >= 0 && ::write(input, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void relay_process::close_input() {
+  if (input >= 0)
+    ::close(input);
+  input = -1;
+}
+
 relay_process::~relay_process() {
+  close_input();
   if (pid > 0)
     stop(SIGKILL, 5000);
   if (out_reader.joinable())
@@ -44,20 +55,23 @@ relay_process::~relay_process() {
 }
 
 bool relay_process::start(const std::vector<std::string> &args, const std::string &directory) {
+  // A child that has gone must not end the test with SIGPIPE on its input.
+  signal(SIGPIPE, SIG_IGN);
+  close_input();
   int out_pipe[2];
   int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+  int in_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0)
     return false;
   pid = fork();
   if (pid == 0) {
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
-    int null_in = open("/dev/null", O_RDONLY);
-    dup2(null_in, 0);
+    dup2(in_pipe[0], 0);
     if (!directory.empty() && chdir(directory.c_str()) != 0)
       _exit(127);
     std::vector<char *> argv;
-    std::string exe = RELAYHUB_EXE;
+    std::string exe = program;
     argv.push_back(exe.data());
     std::vector<std::string> copies = args;
     for (auto &a : copies)
@@ -68,6 +82,8 @@ bool relay_process::start(const std::vector<std::string> &args, const std::strin
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  close(in_pipe[0]);
+  input = in_pipe[1];
   if (pid < 0)
     return false;
   out_reader = std::thread(&relay_process::pump, this, out_pipe[0], &out);

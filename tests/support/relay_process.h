@@ -19,6 +19,9 @@ public:
 
   // Starts the executable with `args` in `directory` (empty: the current one).
   bool start(const std::vector<std::string> &args, const std::string &directory = "");
+  // Writes to the child's standard input; closing it ends the child's input.
+  bool write_input(const std::string &text);
+  void close_input();
   // Starts it listening on a free loopback-reachable port (`port` tells which)
   // and waits until it accepts connections. Extra arguments come first.
   bool start_listening(const std::vector<std::string> &extra = {}, const std::string &directory = "");
@@ -34,6 +37,8 @@ public:
   // Waits for the exit without a signal; the exit code, or -1 after a time-out.
   int wait_exit(int timeout_ms);
 
+  // The program to run: the relay unless a test runs another tool.
+  std::string program = RELAYHUB_EXE;
   pid_t pid = -1;
   uint16_t port = 0;
 
@@ -48,6 +53,7 @@ private:
   std::thread out_reader;
   std::thread err_reader;
   int exit_code = -1;
+  int input = -1;
 };
 
 // Counts the occurrences of `needle` in `text`.
