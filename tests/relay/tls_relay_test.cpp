@@ -180,3 +180,51 @@ TEST(TlsRelay, StalledHandshakeIsDropped) {
 }
 
 } // namespace
+
+namespace {
+
+// A TLS client that is no WebSocket client keeps its first message, which the
+// relay first tries as an opening request; a refused request that does begin
+// with "GET " is never relayed, over TLS or plain.
+struct first_data_case {
+  const char *name;
+  peer_kind kind;
+  std::string first;
+  bool relayed;
+};
+
+void PrintTo(const first_data_case &c, std::ostream *os) {
+  *os << c.name;
+}
+
+class FirstData : public ::testing::TestWithParam<first_data_case> {};
+
+TEST_P(FirstData, IsRelayedUnlessItIsARefusedRequest) {
+  const first_data_case &c = GetParam();
+  temp_dir dir;
+  ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
+  relay_process relay;
+  ASSERT_TRUE(relay.start_listening({"-c", "2"}, dir.path));
+  tcp_client listener;
+  ASSERT_TRUE(listener.connect(relay.port));
+  std::this_thread::sleep_for(std::chrono::milliseconds(RAW_DETECTION_WAIT_MS));
+
+  hub_peer client(c.kind);
+  ASSERT_TRUE(client.open(relay.port)) << client.error;
+  ASSERT_TRUE(client.send(c.first));
+  ASSERT_TRUE(relay.wait_output("Invalid or unsupported WebSocket handshake from the client!", 5000)) << relay.output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(RAW_DETECTION_WAIT_MS));
+  ASSERT_TRUE(client.send("second\n"));
+  const std::string expected = (c.relayed ? c.first : std::string()) + "second\n";
+  EXPECT_EQ(listener.recv_exact(expected.size(), 5000), expected);
+  EXPECT_EQ(relay.stop(SIGTERM, 10000), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, FirstData,
+    ::testing::Values(first_data_case{"tls_chat_line", peer_kind::tls, "first line\n", true},
+                      first_data_case{"tls_http_get", peer_kind::tls, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", false},
+                      first_data_case{"plain_http_get", peer_kind::raw, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", false}),
+    [](const testing::TestParamInfo<first_data_case> &p) { return std::string(p.param.name); });
+
+} // namespace
