@@ -9,7 +9,6 @@ namespace {
 
 constexpr DWORD DETECTION_TIMEOUT_MS = 500;
 constexpr DWORD RELAY_TIMEOUT_MS = 0;
-constexpr uint64_t WEBSOCKET_MIN_PACKET_LENGTH = 256;
 
 void set_receive_timeout(SOCKET so, DWORD milliseconds) {
   winapi::setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&milliseconds), sizeof(milliseconds));
@@ -123,7 +122,7 @@ void g_task_t::detect_and_handshake() {
       return;
     }
   }
-  if (pRAM != nullptr && hub::packet_length >= WEBSOCKET_MIN_PACKET_LENGTH)
+  if (pRAM != nullptr && hub::packet_length >= WS_MIN_PACKET_LENGTH)
     websocket_handshake();
 }
 
@@ -138,7 +137,7 @@ void g_task_t::websocket_handshake() {
   ws.continuation = 0;
   char c_header_server[WS_HEADER_SERVER_SIZE] = {};
 
-  const int64_t n_req = ws.tls.recv(pRAM, hub::packet_length - 1);
+  const int64_t n_req = ws.tls.recv(pRAM, receive_limit());
   if (n_req <= 0)
     return;
   pRAM[n_req] = 0;

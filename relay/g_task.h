@@ -73,6 +73,11 @@ private:
   void end_connection();
 };
 
+// The most a reader takes from its client at a time. A payload is at most
+// this long, so that another slot can frame it within a send half of one
+// packet length; the byte left behind the data also holds the decoder's NUL.
+uint64_t receive_limit();
+
 // Thread routines: reader, writer and the watcher.
 DWORD bootstrap_r(LPVOID slot);
 DWORD bootstrap_w(LPVOID slot);

@@ -15,8 +15,12 @@ uint64_t frame_overhead(uint32_t version) {
 
 } // namespace
 
+uint64_t receive_limit() {
+  return hub::packet_length >= WS_MIN_PACKET_LENGTH ? hub::packet_length - WS_FRAME_ROOM : hub::packet_length - 1;
+}
+
 int g_task_t::reader_loop() {
-  const uint64_t limit = hub::packet_length - 1;
+  const uint64_t limit = receive_limit();
   uint64_t used = 0;
   int64_t n;
   if (pending != 0) {

@@ -11,6 +11,11 @@
 
 // Size of the handshake response buffer.
 inline constexpr uint64_t WS_HEADER_SERVER_SIZE = 2048;
+// Below this packet length the relay upgrades no connection.
+inline constexpr uint64_t WS_MIN_PACKET_LENGTH = 256;
+// What a frame built around a payload needs in a send half beyond the
+// payload: the longest header in front and the older framing's terminator.
+inline constexpr uint64_t WS_FRAME_ROOM = 11;
 
 class g_ws_t {
 public:

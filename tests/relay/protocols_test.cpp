@@ -75,3 +75,37 @@ INSTANTIATE_TEST_SUITE_P(Payloads, EveryPair,
                          [](const testing::TestParamInfo<payload_case> &p) { return std::string(p.param.name); });
 
 } // namespace
+
+namespace {
+
+// With the default packet length, a raw client's stream arrives whole at
+// WebSocket clients too, though each chunk gets a frame header in front.
+TEST(Framing, RawStreamReachesWebSocketClientsWhole) {
+  temp_dir dir;
+  ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
+  relay_process relay;
+  ASSERT_TRUE(relay.start_listening({"-c", "4"}, dir.path));
+  hub_peer sender(peer_kind::raw);
+  ASSERT_TRUE(sender.open(relay.port));
+  std::vector<std::unique_ptr<hub_peer>> receivers;
+  for (peer_kind kind : {peer_kind::ws, peer_kind::wss, peer_kind::ws76}) {
+    receivers.push_back(std::make_unique<hub_peer>(kind));
+    ASSERT_TRUE(receivers.back()->open(relay.port)) << receivers.back()->error;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(RAW_DETECTION_WAIT_MS));
+  const std::string stream = bytes(1 << 20);
+  std::thread source([&] { sender.send(stream); });
+  // Every receiver reads at once: one that does not read holds the others back.
+  std::vector<std::string> received(receivers.size());
+  std::vector<std::thread> readers;
+  for (size_t i = 0; i < receivers.size(); ++i)
+    readers.emplace_back([&, i] { received[i] = receivers[i]->recv_bytes(stream.size(), 30000); });
+  for (auto &t : readers)
+    t.join();
+  source.join();
+  for (size_t i = 0; i < receivers.size(); ++i)
+    EXPECT_TRUE(received[i] == stream) << peer_name(receivers[i]->kind) << ": " << received[i].size() << " bytes";
+  EXPECT_EQ(relay.stop(SIGTERM, 10000), 0);
+}
+
+} // namespace
