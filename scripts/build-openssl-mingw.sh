@@ -50,9 +50,12 @@ rm -rf "$prefix"
 src="$(find "$work" -maxdepth 1 -mindepth 1 -type d -name 'openssl-*' | head -1)"
 cd "$src"
 # apt-get source has applied Debian's patches; the build is OpenSSL's own.
+# Its compiler warnings go to a log, shown only when the build fails.
+log="$work/build.log"
 # shellcheck disable=SC2086
-./Configure $flags --prefix="$prefix" --libdir=lib64 > /dev/null
-make -j "$jobs" build_libs > /dev/null
-make install_dev > /dev/null
+if ! { ./Configure $flags --prefix="$prefix" --libdir=lib64 && make -j "$jobs" build_libs && make install_dev; } > "$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  exit 1
+fi
 echo "$version $flags" > "$stamp"
 rm -rf "$work"

@@ -22,4 +22,4 @@ setsid wineserver -p < /dev/null > /dev/null 2>&1
 setsid wine wineboot < /dev/null > /dev/null 2>&1
 
 cd "$build"
-ctest --output-on-failure -j "$jobs"
+ctest --output-on-failure -j "$jobs" "${@:2}"

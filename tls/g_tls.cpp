@@ -434,7 +434,7 @@ void g_tls_t::disconnect() {
   // Shutting down wakes the slot's threads blocked on the socket; the number
   // stays taken until `release_socket`, so none of them can reach a
   // connection that a later accept gets under the same number.
-  shutdown(old, SD_BOTH);
+  winapi::shutdown(old, SD_BOTH);
   SOCKET earlier = so_shut.exchange(old);
   // A socket still waiting here is from a connection whose threads are long
   // gone (the relay releases it before the slot accepts again), so closing it

@@ -129,8 +129,9 @@ class WineSmokeTest(unittest.IsolatedAsyncioTestCase):
                                                             ping_interval=None, compression=None,
                                                             open_timeout=TIMEOUT)))
         # One client at a time: the protocol word is printed only while no
-        # other connection starts.
-        set_up = re.compile(rf"SYN from 127\.0\.0\.1:{client.local_port()}  [^\n]*{word}\n")
+        # other connection starts. The console stream is in text mode, so a
+        # line ends in CR LF.
+        set_up = re.compile(rf"SYN from 127\.0\.0\.1:{client.local_port()}  [^\n]*{word}\r\n")
         ok = await asyncio.to_thread(self.relay.wait_for, lambda out: set_up.search(out) is not None, TIMEOUT)
         self.assertTrue(ok, f"{word} client not set up\n" + self.relay.console())
         return client

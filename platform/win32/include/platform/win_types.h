@@ -1,7 +1,6 @@
 // Windows' own types, constants and last-error calls, from the SDK. Every
-// header of this side includes this one first, so that the SDK's headers come
-// in the one order that works: Windows Sockets 2 before windows.h, and the
-// full status table instead of winnt.h's few entries.
+// header of this side includes this one first, so that Windows Sockets 2
+// comes before windows.h (which would bring in the first version).
 #pragma once
 
 #ifndef NOMINMAX
@@ -10,11 +9,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#define WIN32_NO_STATUS
-#include <windows.h>
 #include <winsock2.h>
-#undef WIN32_NO_STATUS
-#include <ntstatus.h>
+// After Windows Sockets 2, so that windows.h leaves out the first version.
+#include <windows.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -9,7 +9,12 @@
 
 namespace winapi {
 
-using ::accept;
+// Waits for a connection on a blocking listening socket. Wine wakes every
+// thread blocked in accept on the socket for one connection and fails the
+// others with WSAEWOULDBLOCK, which Windows never gives a blocking socket;
+// they wait again instead.
+SOCKET accept(SOCKET s, sockaddr *addr, int *addrlen);
+
 using ::bind;
 using ::closesocket;
 using ::getsockname;
