@@ -194,6 +194,18 @@ bool hub_peer::wait_closed(int timeout_ms) {
   return false;
 }
 
+bool hub_peer::read_response_head(std::string &response) {
+  char ch;
+  while (response.find("\r\n\r\n") == std::string::npos) {
+    if (!read_exact(&ch, 1, 5000)) {
+      error = "no handshake response: " + response;
+      return false;
+    }
+    response += ch;
+  }
+  return true;
+}
+
 bool hub_peer::handshake_6455() {
   unsigned char nonce[16];
   RAND_bytes(nonce, sizeof(nonce));
@@ -204,14 +216,8 @@ bool hub_peer::handshake_6455() {
   if (!write_all(request.data(), request.size()))
     return false;
   std::string response;
-  char ch;
-  while (response.find("\r\n\r\n") == std::string::npos) {
-    if (!read_exact(&ch, 1, 5000)) {
-      error = "no handshake response: " + response;
-      return false;
-    }
-    response += ch;
-  }
+  if (!read_response_head(response))
+    return false;
   const std::string accept = base64(digest("SHA1", key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11"));
   if (response.rfind("HTTP/1.1 101 ", 0) != 0 ||
       response.find("Sec-WebSocket-Accept: " + accept + "\r\n") == std::string::npos) {
@@ -231,14 +237,8 @@ bool hub_peer::handshake_76() {
   if (!write_all(request.data(), request.size()))
     return false;
   std::string response;
-  char ch;
-  while (response.find("\r\n\r\n") == std::string::npos) {
-    if (!read_exact(&ch, 1, 5000)) {
-      error = "no handshake response: " + response;
-      return false;
-    }
-    response += ch;
-  }
+  if (!read_response_head(response))
+    return false;
   std::string body(16, '\0');
   if (!read_exact(body.data(), 16, 5000) || body != draft76_digest(n1, n2, key3)) {
     error = "bad draft-76 response: " + response;

@@ -53,6 +53,8 @@ private:
   // Reads up to `size` bytes, waiting at most `timeout_ms`; 0 on time-out, -1 at the end.
   long read_some(void *buffer, size_t size, int timeout_ms);
   bool read_exact(void *buffer, size_t size, int timeout_ms);
+  // Reads a handshake response up to its empty line.
+  bool read_response_head(std::string &response);
   bool handshake_6455();
   bool handshake_76();
 
