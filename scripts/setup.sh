@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libssl-dev openssl libgtest-dev)
 if [ "${1:-}" = "--test" ]; then
-  packages+=(clang python3-websockets chromium socat netcat-openbsd)
+  packages+=(python3-websockets chromium)
 fi
 
 missing=()
