@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr DWORD SERVER_RECEIVE_TIMEOUT_MS = 10000;
+constexpr DWORD SERVER_RECEIVE_TIMEOUT_MS = 60000;
 constexpr auto DEADLINE = std::chrono::seconds(30);
 constexpr uint64_t PACKET = 16383;
 

@@ -188,7 +188,8 @@ int current_thread_id() {
 
 bool wait_until_sleeping(int thread_id) {
   std::string path = "/proc/self/task/" + std::to_string(thread_id) + "/stat";
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  // Generous: sanitizer builds on a loaded machine are slow to get there.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
   while (std::chrono::steady_clock::now() < deadline) {
     std::ifstream file(path);
     std::string stat;
