@@ -60,7 +60,11 @@ int g_task_t::work_w(g_event_t &gate) {
   if (!running)
     return 0;
   for (;;) {
-    while (!connected || ws.tls.so.load() == INVALID_SOCKET) {
+    // The gate opens once for each connection that becomes active. Serve
+    // after it even if that connection has already ended again: a payload
+    // handed over meanwhile must still be answered with send_done, which the
+    // reader waits for before it lets the socket go.
+    if (!connected || ws.tls.so.load() == INVALID_SOCKET) {
       if (!gate.valid)
         return -1;
       if (gate.wait() != 0 || !gate.valid)
