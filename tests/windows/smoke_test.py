@@ -4,7 +4,9 @@ WebSocket over TLS relay to each other through it, then it stops cleanly.
 Usage: smoke_test.py RELAYHUB_EXE (Wine's server already running)."""
 
 import asyncio
+import contextlib
 import re
+import shutil
 import signal
 import ssl
 import subprocess
@@ -76,6 +78,13 @@ class Stream:
     async def receive(self, size):
         return (await within(self.reader.readexactly(size))).decode()
 
+    async def wait_ended(self):
+        """Returns once the relay has ended the connection."""
+        try:
+            await within(self.reader.read())
+        except (ConnectionError, ssl.SSLError):
+            pass
+
     async def close(self):
         self.writer.close()
         try:
@@ -101,6 +110,16 @@ class Socket:
         assert len(message) == size, message
         return message
 
+    async def wait_ended(self):
+        async def drain():
+            try:
+                async for _ in self.connection:
+                    pass
+            except websockets.ConnectionClosed:
+                pass
+
+        await within(drain())
+
     async def close(self):
         await within(self.connection.close())
 
@@ -108,6 +127,7 @@ class Socket:
 class WineSmokeTest(unittest.IsolatedAsyncioTestCase):
     async def asyncSetUp(self):
         self.workdir = Path(tempfile.mkdtemp(prefix="relayhub-wine-"))
+        self.addCleanup(shutil.rmtree, self.workdir, True)
         relay_harness.make_certificate(SOURCE_DIR, self.workdir)
         self.relay = WineRelay(EXE, self.workdir)
         # Wine starts the program more slowly than Linux does.
@@ -117,6 +137,16 @@ class WineSmokeTest(unittest.IsolatedAsyncioTestCase):
     async def asyncTearDown(self):
         if self.relay.process is not None:
             self.relay.stop()
+
+    @contextlib.asynccontextmanager
+    async def console_on_failure(self):
+        """Any failure inside carries the relay's whole console, read once the
+        relay has stopped so that its last lines are in."""
+        try:
+            yield
+        except Exception as error:
+            await asyncio.to_thread(self.relay.stop)
+            raise AssertionError(f"{error!r}\n{self.relay.console()}") from error
 
     async def join(self, word):
         port = self.relay.port
@@ -133,25 +163,55 @@ class WineSmokeTest(unittest.IsolatedAsyncioTestCase):
         # line ends in CR LF.
         set_up = re.compile(rf"SYN from 127\.0\.0\.1:{client.local_port()}  [^\n]*{word}\r\n")
         ok = await asyncio.to_thread(self.relay.wait_for, lambda out: set_up.search(out) is not None, TIMEOUT)
-        self.assertTrue(ok, f"{word} client not set up\n" + self.relay.console())
+        self.assertTrue(ok, f"{word} client not set up")
         return client
 
-    async def test_four_protocols_relay_to_each_other_then_ctrl_c_ends_it(self):
+    async def greet(self, word, client, earlier):
+        """The relay prints the protocol word just before the slot takes part
+        in the relay, so a message sent at once can miss the new client. Only
+        a hello reaching every earlier client shows that it is set up."""
+        hello = f"hello from {word}"
+        await client.send(hello)
+        for other in earlier:
+            self.assertEqual(await other.receive(len(hello)), hello, f"hello from {word}")
+
+    async def test_four_protocols_relay_to_each_other_and_ctrl_c_ends_the_rest(self):
         words = ["RAW", "TLS", "WS", "WSS"]
-        clients = {word: await self.join(word) for word in words}
-        for sender in words:
-            text = f"from {sender.lower()} through wine"
-            await clients[sender].send(text)
-            for receiver in words:
-                if receiver != sender:
-                    got = await clients[receiver].receive(len(text))
-                    self.assertEqual(got, text, f"{sender} -> {receiver}")
-        for client in clients.values():
-            await client.close()
-        ended = await asyncio.to_thread(self.relay.wait_output, ".fin", TIMEOUT, len(words))
-        self.assertTrue(ended, self.relay.console())
-        code = await asyncio.to_thread(self.relay.interrupt)
-        self.assertEqual(code, 0, self.relay.console())
+        async with self.console_on_failure():
+            clients = {}
+            for word in words:
+                client = await self.join(word)
+                await self.greet(word, client, clients.values())
+                clients[word] = client
+            for sender in words:
+                text = f"from {sender.lower()} through wine"
+                await clients[sender].send(text)
+                for receiver in words:
+                    if receiver != sender:
+                        got = await clients[receiver].receive(len(text))
+                        self.assertEqual(got, text, f"{sender} -> {receiver}")
+            for word in ["RAW", "WSS"]:
+                await clients[word].close()
+            ended = await asyncio.to_thread(self.relay.wait_output, ".fin", TIMEOUT, 2)
+            self.assertTrue(ended, "closed connections not ended")
+            # Ctrl-C ends the rest with their readers blocked, among them one
+            # whose client has sent nothing, which Wine's shutdown alone does
+            # not wake. Messages from another client until one reaches it show
+            # that its slot takes part in the relay.
+            idle = await self.join("RAW")
+            for _ in range(int(TIMEOUT / 0.5)):
+                await clients["TLS"].send("ping")
+                with contextlib.suppress(asyncio.TimeoutError):
+                    if await asyncio.wait_for(idle.reader.read(4), 0.5):
+                        break
+            else:
+                self.fail("the idle client was never set up")
+            code = await asyncio.to_thread(self.relay.interrupt)
+            self.assertEqual(code, 0, "Ctrl-C with clients connected")
+            for client in [clients["TLS"], clients["WS"], idle]:
+                await client.wait_ended()
+            if "!!" in self.relay.console():
+                self.fail("a connection reported an error at the stop")
 
 
 if __name__ == "__main__":
