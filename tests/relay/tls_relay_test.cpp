@@ -20,17 +20,33 @@ std::string pattern(size_t size, uint8_t seed) {
   return s;
 }
 
+// A relay with a certificate in its working directory.
+struct tls_hub {
+  temp_dir dir;
+  relay_process relay;
+  bool start(const std::vector<std::string> &args) {
+    return dir.make_certificate("relayhub.pem") && relay.start_listening(args, dir.path);
+  }
+};
+
+// An `openssl s_client` of the relay with `args` before its address.
+bool start_s_client(relay_process &client, std::vector<std::string> args, uint16_t port) {
+  client.program = "/usr/bin/openssl";
+  args.insert(args.begin(), "s_client");
+  args.push_back("-connect");
+  args.push_back("127.0.0.1:" + std::to_string(port));
+  return client.start(args);
+}
+
 // An `openssl s_client` relaying lines with a raw client, per protocol version.
 class SClient : public ::testing::TestWithParam<const char *> {};
 
 TEST_P(SClient, ChatsWithARawClientBothWays) {
-  temp_dir dir;
-  ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
-  relay_process relay;
-  ASSERT_TRUE(relay.start_listening({"-c", "4"}, dir.path));
+  tls_hub hub;
+  relay_process &relay = hub.relay;
+  ASSERT_TRUE(hub.start({"-c", "4"}));
   relay_process client;
-  client.program = "/usr/bin/openssl";
-  ASSERT_TRUE(client.start({"s_client", "-quiet", GetParam(), "-connect", "127.0.0.1:" + std::to_string(relay.port)}));
+  ASSERT_TRUE(start_s_client(client, {"-quiet", GetParam()}, relay.port));
   ASSERT_TRUE(relay.wait_output("TLS\n", 10000)) << relay.output();
   tcp_client raw;
   ASSERT_TRUE(raw.connect(relay.port));
@@ -49,10 +65,9 @@ INSTANTIATE_TEST_SUITE_P(Versions, SClient, ::testing::Values("-tls1_2", "-tls1_
 // A client that offers only a suite the relay refuses fails its handshake;
 // the relay goes on serving the others.
 TEST(TlsRelay, RefusedSuiteFailsOnlyThatHandshake) {
-  temp_dir dir;
-  ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
-  relay_process relay;
-  ASSERT_TRUE(relay.start_listening({"-c", "4"}, dir.path));
+  tls_hub hub;
+  relay_process &relay = hub.relay;
+  ASSERT_TRUE(hub.start({"-c", "4"}));
   relay_process client;
   client.program = "/usr/bin/openssl";
   ASSERT_TRUE(client.start(
@@ -74,10 +89,9 @@ TEST(TlsRelay, RefusedSuiteFailsOnlyThatHandshake) {
 // Many MiB between a TLS and a raw client in both directions, with
 // payloads above one encryption chunk.
 TEST(TlsRelay, LargeStreamsBetweenTlsAndRaw) {
-  temp_dir dir;
-  ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
-  relay_process relay;
-  ASSERT_TRUE(relay.start_listening({"-c", "2", "-L", "262144"}, dir.path));
+  tls_hub hub;
+  relay_process &relay = hub.relay;
+  ASSERT_TRUE(hub.start({"-c", "2", "-L", "262144"}));
   hub_peer tls(peer_kind::tls);
   hub_peer raw(peer_kind::raw);
   ASSERT_TRUE(tls.open(relay.port)) << tls.error;
@@ -161,10 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
 // A client that stops in the middle of its handshake is dropped after the
 // receive time-out; the relay keeps serving meanwhile.
 TEST(TlsRelay, StalledHandshakeIsDropped) {
-  temp_dir dir;
-  ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
-  relay_process relay;
-  ASSERT_TRUE(relay.start_listening({"-c", "4"}, dir.path));
+  tls_hub hub;
+  relay_process &relay = hub.relay;
+  ASSERT_TRUE(hub.start({"-c", "4"}));
   tcp_client stalled;
   ASSERT_TRUE(stalled.connect(relay.port));
   // A handshake record header announcing a ClientHello, and nothing more.
@@ -201,10 +214,9 @@ class FirstData : public ::testing::TestWithParam<first_data_case> {};
 
 TEST_P(FirstData, IsRelayedUnlessItIsARefusedRequest) {
   const first_data_case &c = GetParam();
-  temp_dir dir;
-  ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
-  relay_process relay;
-  ASSERT_TRUE(relay.start_listening({"-c", "2"}, dir.path));
+  tls_hub hub;
+  relay_process &relay = hub.relay;
+  ASSERT_TRUE(hub.start({"-c", "2"}));
   tcp_client listener;
   ASSERT_TRUE(listener.connect(relay.port));
   std::this_thread::sleep_for(std::chrono::milliseconds(RAW_DETECTION_WAIT_MS));
