@@ -17,13 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string pattern(size_t size, uint8_t seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i)
-    s[i] = static_cast<char>((i * 31 + seed + i / 251) & 0xFF);
-  return s;
-}
-
 struct broadcast_case {
   int slots;
   int clients;
@@ -86,8 +79,8 @@ TEST(RawHub, LargeStreamsArriveWholeAndInOrder) {
   std::vector<tcp_client> clients;
   ASSERT_TRUE(connect_raw_clients(relay.port, 2, clients));
 
-  const std::string a_to_b = pattern(8 << 20, 1);
-  const std::string b_to_a = pattern(8 << 20, 2);
+  const std::string a_to_b = byte_pattern(8 << 20, 1);
+  const std::string b_to_a = byte_pattern(8 << 20, 2);
   std::string at_b, at_a;
   std::thread send_a([&] { clients[0].send_all(a_to_b.data(), a_to_b.size()); });
   std::thread send_b([&] { clients[1].send_all(b_to_a.data(), b_to_a.size()); });
@@ -147,7 +140,7 @@ TEST(RawHub, StalledClientBlocksOthersUntilItLeaves) {
   tcp_client &sender = clients[0];
   tcp_client &reader = clients[1];
 
-  const std::string data = pattern(4 << 20, 7);
+  const std::string data = byte_pattern(4 << 20, 7);
   std::atomic<bool> sent{false};
   std::thread send([&] { sent = sender.send_all(data.data(), data.size()); });
   std::string received;

@@ -13,13 +13,6 @@
 
 namespace {
 
-std::string pattern(size_t size, uint8_t seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i)
-    s[i] = static_cast<char>((i * 13 + seed + i / 65521) & 0xFF);
-  return s;
-}
-
 // A relay with a certificate in its working directory.
 struct tls_hub {
   temp_dir dir;
@@ -98,8 +91,8 @@ TEST(TlsRelay, LargeStreamsBetweenTlsAndRaw) {
   ASSERT_TRUE(raw.open(relay.port));
   std::this_thread::sleep_for(std::chrono::milliseconds(RAW_DETECTION_WAIT_MS));
 
-  const std::string to_raw = pattern(24 << 20, 3);
-  const std::string to_tls = pattern(24 << 20, 4);
+  const std::string to_raw = byte_pattern(24 << 20, 3);
+  const std::string to_tls = byte_pattern(24 << 20, 4);
   // One direction at a time: the test's TLS client may not read and write
   // its one TLS session from two threads.
   std::thread tls_sender([&] { tls.send(to_raw); });

@@ -1,6 +1,7 @@
 // Groups of loopback clients on a running relay.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "support/tcp_client.h"
@@ -12,6 +13,10 @@ inline constexpr int RAW_DETECTION_WAIT_MS = 1300;
 // Connects `count` raw clients to `port` and waits until the relay has set
 // them all up. False when a connect fails.
 bool connect_raw_clients(uint16_t port, int count, std::vector<tcp_client> &clients);
+
+// `size` bytes of binary data that differ with `seed` and do not repeat within a
+// few hundred bytes, so that a lost, doubled or moved slice shows.
+std::string byte_pattern(size_t size, uint8_t seed);
 
 // Byte `i` of a stream whose every 8 bytes are "%07u\n", the counter of that
 // record: any slice of it shows where it came from.
