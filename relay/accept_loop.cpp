@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "relay/detect.h"
 #include "relay/g_task.h"
 #include "relay/hub.h"
 #include "shell/console.h"
@@ -12,15 +13,6 @@ constexpr DWORD RELAY_TIMEOUT_MS = 0;
 
 void set_receive_timeout(SOCKET so, DWORD milliseconds) {
   winapi::setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&milliseconds), sizeof(milliseconds));
-}
-
-// A TLS handshake record (0x16) that carries a ClientHello (0x01).
-bool is_client_hello(const uint8_t peek[6], int n) {
-  return n == 6 && peek[0] == 0x16 && peek[5] == 0x01;
-}
-
-bool begins_with_get(const uint8_t *bytes, int64_t n) {
-  return n >= 4 && memcmp(bytes, "GET ", 4) == 0;
 }
 
 } // namespace
@@ -108,7 +100,7 @@ void g_task_t::serve(SOCKET so) {
 // WebSocket request, and runs the handshakes. Clears `connected` when the
 // connection is to be ended at once.
 void g_task_t::detect_and_handshake() {
-  uint8_t peek[6];
+  uint8_t peek[DETECT_BYTES];
   int r;
   while ((r = winapi::recv(ws.tls.so, reinterpret_cast<char *>(peek), sizeof(peek), MSG_PEEK)) <= 0) {
     ws.tls.wsa_error = WSAGetLastError();
@@ -116,7 +108,7 @@ void g_task_t::detect_and_handshake() {
       break;
     WSASetLastError(0);
   }
-  if (is_client_hello(peek, r)) {
+  if (detect(peek, r > 0 ? static_cast<size_t>(r) : 0) == first_bytes_t::tls) {
     if (!tls_ready || ws.tls.attach_tls(server_ctx.load()) != 0 || ws.tls.tls_handshake() != 0) {
       connected = 0;
       return;
@@ -129,7 +121,8 @@ void g_task_t::detect_and_handshake() {
 void g_task_t::websocket_handshake() {
   if (ws.tls.ssl == nullptr) {
     uint8_t get[4];
-    if (winapi::recv(ws.tls.so, reinterpret_cast<char *>(get), sizeof(get), MSG_PEEK) != 4 || !begins_with_get(get, 4))
+    const int r = winapi::recv(ws.tls.so, reinterpret_cast<char *>(get), sizeof(get), MSG_PEEK);
+    if (r != sizeof(get) || detect(get, sizeof(get)) != first_bytes_t::websocket_request)
       return;
   }
   ws.partial = 0;
@@ -146,7 +139,7 @@ void g_task_t::websocket_handshake() {
   if (c_header_server_size <= 0) {
     aprint("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
     // A TLS client that is no WebSocket client keeps its first message.
-    if (!begins_with_get(pRAM, n_req))
+    if (detect(pRAM, static_cast<size_t>(n_req)) != first_bytes_t::websocket_request)
       pending = static_cast<uint64_t>(n_req);
     return;
   }

@@ -78,10 +78,9 @@ private:
 // packet length; the byte left behind the data also holds the decoder's NUL.
 uint64_t receive_limit();
 
-// Thread routines: reader, writer and the watcher.
+// Thread routines of a slot: reader and writer.
 DWORD bootstrap_r(LPVOID slot);
 DWORD bootstrap_w(LPVOID slot);
-DWORD bootstrap_p(LPVOID slots);
 
 // Socket options of every accepted connection: keep-alive 75 s idle, 75 s
 // interval, 4 probes. Returns the OR of the option results.

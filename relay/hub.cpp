@@ -1,5 +1,7 @@
 #include "relay/hub.h"
 
+#include "relay/g_task.h"
+
 namespace hub {
 
 std::atomic<SOCKET> so_listen{INVALID_SOCKET};
@@ -28,3 +30,14 @@ void close_listener() {
 }
 
 } // namespace hub
+
+DWORD bootstrap_p(LPVOID slots) {
+  g_task_t *first = static_cast<g_task_t *>(slots);
+  int result;
+  do {
+    result = hub::wake.wait();
+  } while (first->running && result == 0);
+  if (hub::thread_p.valid)
+    hub::thread_p.release();
+  return 0;
+}

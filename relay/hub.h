@@ -41,3 +41,7 @@ extern g_thread_t thread_p;
 void close_listener();
 
 } // namespace hub
+
+// The watcher thread: waits on `hub::wake` until it is closed or the first
+// slot stops running, then releases its own record.
+DWORD bootstrap_p(LPVOID slots);

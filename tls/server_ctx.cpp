@@ -3,26 +3,16 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <string>
 
 #include "shell/console.h"
 #include "tls/g_tls.h"
+#include "tls/utf16_to_utf8.h"
 
 std::atomic<uint8_t> tls_ready{0};
 std::atomic<ssl_ctx_st *> server_ctx{nullptr};
-
-namespace {
-
-// Room of the UTF-8 path buffer, terminator included.
-constexpr size_t UTF8_PATH_BYTES = 65536;
-
-bool is_high_surrogate(uint32_t unit) {
-  return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool is_low_surrogate(uint32_t unit) {
-  return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
-} // namespace
 
 void tls_context_setup() {
   if (tls_ready.load() == 0) {
@@ -51,66 +41,78 @@ void tls_context_release() {
   SSL_CTX_free(server_ctx.exchange(nullptr));
 }
 
-uint64_t utf16_to_utf8(char *destination, const char16_t *source) {
-  if (destination == nullptr || source == nullptr) {
+namespace {
+
+// Code units of the UTF-16 path buffer, terminator included.
+constexpr size_t UTF16_PATH_UNITS = 65536;
+
+// A certificate or key path, kept in the caller's UTF-16 form and in the UTF-8
+// form that OpenSSL opens.
+struct tls_path_t {
+  char16_t utf16[UTF16_PATH_UNITS];
+  char utf8[65536];
+
+  explicit tls_path_t(const char16_t *name) {
+    std::char_traits<char16_t>::copy(utf16, name, std::char_traits<char16_t>::length(name) + 1);
+    utf16_to_utf8(utf8, utf16);
+  }
+
+  // A null path keeps the stored one; one too long to fit leaves it empty.
+  void store(const char16_t *path, const wchar_t *too_long) {
+    if (path == nullptr) {
+      return;
+    }
+    std::char_traits<char16_t>::assign(utf16, UTF16_PATH_UNITS, 0);
+    size_t length = std::char_traits<char16_t>::length(path);
+    if (length >= UTF16_PATH_UNITS) {
+      wprint(too_long, static_cast<unsigned>(length), static_cast<unsigned>(UTF16_PATH_UNITS - 1));
+      return;
+    }
+    std::char_traits<char16_t>::copy(utf16, path, length + 1);
+  }
+};
+
+tls_path_t tls_cer(TLS_CERTIFICATE_FILE_1);
+tls_path_t tls_key(TLS_CERTIFICATE_FILE_1);
+
+} // namespace
+
+int32_t g_tls_t::load_cer(const char16_t *cer, const char16_t *key) {
+  tls_cer.store(cer, L"g_tls_t::load_cer()  tls_cer too long  %u/%u\n");
+  tls_key.store(key, L"g_tls_t::load_cer()  tls_key too long  %u/%u\n");
+  SSL_CTX *ctx = server_ctx.load();
+  if (ctx == nullptr) {
+    return -1;
+  }
+  if (utf16_to_utf8(tls_cer.utf8, tls_cer.utf16) == 0 || utf16_to_utf8(tls_key.utf8, tls_key.utf16) == 0) {
+    return -1;
+  }
+  // A failed load is silent: whatever OpenSSL queued is dropped before the
+  // next call so it cannot be mistaken for that call's failure.
+  ERR_clear_error();
+  if (SSL_CTX_use_certificate_chain_file(ctx, tls_cer.utf8) <= 0) {
+    return -1;
+  }
+  ERR_clear_error();
+  if (SSL_CTX_use_PrivateKey_file(ctx, tls_key.utf8, SSL_FILETYPE_PEM) <= 0) {
+    return -1;
+  }
+  ERR_clear_error();
+  if (SSL_CTX_check_private_key(ctx) == 0) {
+    return -1;
+  }
+  tls_ready.store(1);
+
+  X509 *certificate = SSL_CTX_get0_certificate(ctx);
+  const ASN1_TIME *not_after = certificate != nullptr ? X509_get0_notAfter(certificate) : nullptr;
+  if (not_after == nullptr) {
     return 0;
   }
-  size_t at = 0;
-  for (;;) {
-    uint32_t unit = *source++;
-    if (unit == 0) {
-      destination[at] = 0;
-      return at;
-    }
-    if (is_low_surrogate(unit)) {
-      continue;
-    }
-    uint32_t code_point = unit;
-    if (is_high_surrogate(unit)) {
-      uint32_t next = *source;
-      if (next == 0) {
-        destination[at] = 0;
-        return at;
-      }
-      // A high surrogate without its low half still stands for a code point
-      // of its own; the unit after it is converted separately.
-      code_point = 0x10000 + ((unit & 0x3FF) << 10);
-      if (is_low_surrogate(next)) {
-        code_point |= next & 0x3FF;
-        ++source;
-      }
-    }
-    uint8_t bytes[4];
-    size_t count;
-    if (code_point < 0x80) {
-      bytes[0] = static_cast<uint8_t>(code_point);
-      count = 1;
-    } else if (code_point < 0x800) {
-      bytes[0] = static_cast<uint8_t>(0xC0 | (code_point >> 6));
-      bytes[1] = static_cast<uint8_t>(0x80 | (code_point & 0x3F));
-      count = 2;
-    } else if (code_point < 0x10000) {
-      bytes[0] = static_cast<uint8_t>(0xE0 | (code_point >> 12));
-      bytes[1] = static_cast<uint8_t>(0x80 | ((code_point >> 6) & 0x3F));
-      bytes[2] = static_cast<uint8_t>(0x80 | (code_point & 0x3F));
-      count = 3;
-    } else {
-      bytes[0] = static_cast<uint8_t>(0xF0 | (code_point >> 18));
-      bytes[1] = static_cast<uint8_t>(0x80 | ((code_point >> 12) & 0x3F));
-      bytes[2] = static_cast<uint8_t>(0x80 | ((code_point >> 6) & 0x3F));
-      bytes[3] = static_cast<uint8_t>(0x80 | (code_point & 0x3F));
-      count = 4;
-    }
-    if (at + count > UTF8_PATH_BYTES) {
-      destination[at] = 0;
-      return 0;
-    }
-    for (size_t i = 0; i < count; ++i) {
-      destination[at++] = static_cast<char>(bytes[i]);
-    }
-    if (at == UTF8_PATH_BYTES) {
-      destination[UTF8_PATH_BYTES - 1] = 0;
-      return 0;
-    }
+  int days = 0;
+  int seconds = 0;
+  // An expired certificate is still served; the message only warns.
+  if (ASN1_TIME_diff(&days, &seconds, nullptr, not_after) == 1 && days <= 0 && seconds <= 0) {
+    wprint(L"certificate expired %i days ago\n\n", -days);
   }
+  return 0;
 }

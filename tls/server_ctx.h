@@ -1,4 +1,5 @@
-// The process-wide server TLS context and its certificate files.
+// The process-wide server TLS context and the certificate files it serves;
+// their loader, `g_tls_t::load_cer`, lives with it in server_ctx.cpp.
 #pragma once
 
 #include <atomic>
@@ -20,7 +21,3 @@ inline constexpr const char16_t *TLS_CERTIFICATE_FILE_2 = u"relayhub2.pem";
 void tls_context_setup();
 // Clears `tls_ready` and frees the context.
 void tls_context_release();
-
-// UTF-16 to UTF-8 into a 65536-byte buffer. Returns the bytes written before
-// the terminator, or 0 on failure (also for an empty source).
-uint64_t utf16_to_utf8(char *destination, const char16_t *source);

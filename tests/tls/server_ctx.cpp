@@ -1,4 +1,5 @@
 #include "tls/server_ctx.h"
+#include "tls/utf16_to_utf8.h"
 
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>

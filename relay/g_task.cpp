@@ -30,17 +30,6 @@ void g_task_t::exit_writer() {
     writer.release();
 }
 
-DWORD bootstrap_p(LPVOID slots) {
-  g_task_t *first = static_cast<g_task_t *>(slots);
-  int result;
-  do {
-    result = hub::wake.wait();
-  } while (first->running && result == 0);
-  if (hub::thread_p.valid)
-    hub::thread_p.release();
-  return 0;
-}
-
 g_task_t::~g_task_t() {
   --hub::slot_counter;
   running = 0;
