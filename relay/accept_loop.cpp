@@ -68,8 +68,7 @@ void g_task_t::serve(SOCKET so) {
   }
   accepted_socket_options(so);
   set_receive_timeout(so, DETECTION_TIMEOUT_MS);
-  ws.tls.so_accepted = so;
-  ws.tls.so = so;
+  ws.tls.open(so);
 
   // A stop from outside that ran its pass before the store above missed this
   // connection; it is ended here instead.

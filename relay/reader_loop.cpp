@@ -83,19 +83,17 @@ int g_task_t::reader_loop() {
     n = ws.tls.recv(pRAM + used, limit - used);
   }
 
-  int code = WSAGetLastError();
-  if (code == 0)
-    code = ws.tls.wsa_error;
-  if (n == 0 || !running || code == WSAECONNABORTED || code == WSAECONNRESET)
+  if (!running)
     return 0;
-  if (code != 0) {
+  const transport_end_t end = ws.tls.end_reason(n);
+  if (end.socket_error != 0) {
     wprint(L"\n!! recv(%u)  so %i %i\n", index, static_cast<int>(ws.tls.so.load()),
            static_cast<int>(ws.tls.so_accepted));
-    print_error(static_cast<uint32_t>(code), L"");
-    return code;
+    print_error(static_cast<uint32_t>(end.socket_error), L"");
+    return end.socket_error;
   }
-  if (ws.tls.tls_error != 0)
-    wprint(L"\n!! recv(%u)  TLS error %i  so %i %i\n", index, ws.tls.tls_error.load(),
-           static_cast<int>(ws.tls.so.load()), static_cast<int>(ws.tls.so_accepted));
+  if (end.tls_error != 0)
+    wprint(L"\n!! recv(%u)  TLS error %i  so %i %i\n", index, end.tls_error, static_cast<int>(ws.tls.so.load()),
+           static_cast<int>(ws.tls.so_accepted));
   return 0;
 }

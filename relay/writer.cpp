@@ -18,7 +18,7 @@ bool g_task_t::send_packet(const uint8_t *data, uint64_t size) {
   if (send_result == -1) {
     send_done.set();
     const int32_t error = send_error;
-    if (error != WSAECONNABORTED && error != WSAECONNRESET)
+    if (error != 0)
       print_error(static_cast<uint32_t>(error),
                   L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
     return false;
@@ -78,7 +78,7 @@ int g_task_t::work_w(g_event_t &gate) {
       const int64_t result = ws.tls.send(p_send, size_send);
       send_result = result;
       if (result == -1) {
-        send_error = WSAGetLastError();
+        send_error = ws.tls.end_reason(result).socket_error;
         ws.tls.disconnect();
       }
       send_done.set();

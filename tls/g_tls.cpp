@@ -328,7 +328,8 @@ int64_t send_tls(g_tls_t &t, ssl_st *s, const uint8_t *data, uint64_t size) {
 
 g_tls_t::g_tls_t()
     : ssl(nullptr), ref_count(0), rbio(nullptr), wbio(nullptr), so_accepted(INVALID_SOCKET), so(INVALID_SOCKET),
-      abortive_close(0), wsa_error(0), tls_error(0), p_recv(nullptr), p_recv_size(0), so_shut(INVALID_SOCKET) {
+      abortive_close(0), wsa_error(0), tls_error(0), p_recv(nullptr), p_recv_size(0), so_shut(INVALID_SOCKET),
+      ended(0) {
   ssl_lock.create(true);
   send_lock.create(true);
 }
@@ -417,6 +418,7 @@ int64_t g_tls_t::send(const uint8_t *data, uint64_t size) {
 }
 
 void g_tls_t::disconnect() {
+  ended.store(1);
   ssl_st *s = ssl.exchange(nullptr);
   std::atomic_ref<bio_st *>(rbio).store(nullptr);
   std::atomic_ref<bio_st *>(wbio).store(nullptr);
@@ -449,4 +451,27 @@ void g_tls_t::release_socket() {
   if (old != INVALID_SOCKET) {
     closesocket(old);
   }
+}
+
+void g_tls_t::open(SOCKET accepted) {
+  ended.store(0);
+  so_accepted = accepted;
+  so.store(accepted);
+}
+
+transport_end_t g_tls_t::end_reason(int64_t result) const {
+  if (result == 0 || ended.load() != 0) {
+    return {0, 0};
+  }
+  int32_t code = WSAGetLastError();
+  if (code == 0) {
+    code = wsa_error;
+  }
+  if (code == WSAECONNABORTED || code == WSAECONNRESET) {
+    return {0, 0};
+  }
+  if (code != 0) {
+    return {code, 0};
+  }
+  return {0, tls_error.load()};
 }

@@ -13,6 +13,16 @@ struct ssl_st;
 struct ssl_ctx_st;
 struct bio_st;
 
+// How a connection ended, as `g_tls_t::end_reason` tells it. Both codes are 0
+// for an ordinary end, which is reported to nobody.
+struct transport_end_t {
+  // The socket error (a WSA code) to report, or 0.
+  int32_t socket_error;
+  // The TLS failure to report (an SSL_get_error code, or -1 when the SSL
+  // object was gone), or 0.
+  int32_t tls_error;
+};
+
 class g_tls_t {
 public:
   std::atomic<ssl_st *> ssl;
@@ -33,6 +43,9 @@ public:
   // A socket that `disconnect` shut down but did not close yet: its number
   // stays taken until no thread of the slot can use it (`release_socket`).
   std::atomic<SOCKET> so_shut;
+  // Set by `disconnect`: from then on every failure of this connection is the
+  // relay's own doing, not the peer's or the network's.
+  std::atomic<uint8_t> ended;
 
   g_tls_t();
   ~g_tls_t();
@@ -50,6 +63,13 @@ public:
   // Sends `size` bytes: plain, the socket's result; TLS, `size` on success,
   // 0 or less on failure.
   int64_t send(const uint8_t *data, uint64_t size);
+  // Takes a newly accepted socket as this transport's connection.
+  void open(SOCKET accepted);
+  // What ended the connection, asked by the thread whose `recv` or `send`
+  // returned `result` (0 or less), before it makes another socket call. The
+  // peer closing or resetting the connection, and any failure after
+  // `disconnect`, are ordinary ends.
+  transport_end_t end_reason(int64_t result) const;
   // Ends the connection: drops the SSL object's owner reference and shuts the
   // socket down at once (reset when `abortive_close` is set). Safe from any
   // thread at any time. The descriptor itself is closed by `release_socket`.

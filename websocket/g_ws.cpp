@@ -69,14 +69,14 @@ int64_t g_ws_t::decrypt(uint8_t *p, uint64_t len, uint8_t **payload) {
   skip = 0;
   const uint32_t framing = version.load();
   if (framing == 0) {
-    return -8;
+    return WS_DECODE_CLOSED;
   }
   partial = 0;
 
   if (framing < WS_VERSION_RFC6455) {
     more = 0;
     if (p[0] != 0x00) {
-      return -1;
+      return WS_DECODE_BAD_FRAME;
     }
     uint8_t *terminator = len > 1 ? static_cast<uint8_t *>(std::memchr(p + 1, 0xFF, len - 1)) : nullptr;
     if (terminator != nullptr) {
@@ -84,7 +84,7 @@ int64_t g_ws_t::decrypt(uint8_t *p, uint64_t len, uint8_t **payload) {
     }
     if (len <= 1 || terminator == p + 1) {
       version = 0;
-      return -8;
+      return WS_DECODE_CLOSED;
     }
     *payload = p + 1;
     if (terminator == nullptr) {
@@ -105,10 +105,10 @@ int64_t g_ws_t::decrypt(uint8_t *p, uint64_t len, uint8_t **payload) {
   if (len == 0 || p[0] == (WS_FIN | WS_CLOSE)) {
     tls.send(CLOSE_REPLY, sizeof(CLOSE_REPLY));
     version = 0;
-    return -8;
+    return WS_DECODE_CLOSED;
   }
   if (p[0] & WS_RSV) {
-    return -1;
+    return WS_DECODE_BAD_FRAME;
   }
   const uint8_t op = p[0] & WS_OPCODE;
   const bool fin = (p[0] & WS_FIN) != 0;
@@ -117,12 +117,12 @@ int64_t g_ws_t::decrypt(uint8_t *p, uint64_t len, uint8_t **payload) {
   const bool is_control = op == WS_PING || op == WS_PONG;
   if (op > 2) {
     if (!is_control || !fin) {
-      return 0;
+      return WS_DECODE_REFUSED;
     }
   } else if (op != 0) {
     continuation = !fin;
   } else if (!continuation) {
-    return -2;
+    return WS_DECODE_STRAY_CONTINUATION;
   }
 
   if (len < 2) {
@@ -131,7 +131,7 @@ int64_t g_ws_t::decrypt(uint8_t *p, uint64_t len, uint8_t **payload) {
   }
   uint64_t length = p[1] & WS_LENGTH;
   if (is_control && length > WS_LENGTH7_MAX) {
-    return 0;
+    return WS_DECODE_REFUSED;
   }
   uint64_t h = 2;
   if (length == 126) {
