@@ -1,3 +1,5 @@
+#include <atomic>
+#include <chrono>
 #include <cstring>
 
 #include "relay/detect.h"
@@ -10,6 +12,26 @@ namespace {
 
 constexpr DWORD DETECTION_TIMEOUT_MS = 500;
 constexpr DWORD RELAY_TIMEOUT_MS = 0;
+// How long an accept loop waits after the process ran out of descriptors or
+// buffers, so that it retries without spinning.
+constexpr DWORD EXHAUSTION_PAUSE_MS = 100;
+
+// Failures this close together are one episode of exhaustion, reported once:
+// while connections end and others wait, accepts succeed and fail in turn.
+constexpr std::chrono::seconds EXHAUSTION_EPISODE_GAP{60};
+
+bool is_exhaustion(int code) {
+  return code == WSAEMFILE || code == WSAENOBUFS;
+}
+
+// Records an exhaustion failure; true for the first of an episode.
+bool first_of_exhaustion() {
+  using clock = std::chrono::steady_clock;
+  static std::atomic<clock::rep> quiet_until{clock::time_point::min().time_since_epoch().count()};
+  const clock::time_point now = clock::now();
+  const clock::rep until = quiet_until.exchange((now + EXHAUSTION_EPISODE_GAP).time_since_epoch().count());
+  return now.time_since_epoch().count() >= until;
+}
 
 void set_receive_timeout(SOCKET so, DWORD milliseconds) {
   winapi::setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&milliseconds), sizeof(milliseconds));
@@ -36,25 +58,33 @@ int g_task_t::accept_loop() {
       serve(so);
     } else {
       const int code = WSAGetLastError();
-      if (code != WSAECONNRESET) {
+      if (is_exhaustion(code)) {
+        // The connection waits in the backlog until a descriptor or buffer
+        // is free again.
+        if (first_of_exhaustion())
+          report_accept_failure(code);
+        Sleep(EXHAUSTION_PAUSE_MS);
+      } else if (code != WSAECONNRESET && code != WSAECONNABORTED) {
         if (code == WSAEINTR)
           hub::close_listener();
         if (hub::stop)
           return -1;
         hub::stop = 1;
         running = 0;
-        if (hub::so_listen.load() != INVALID_SOCKET) {
-          wprint(L"!! server %02u  accept(so_listen:%i, (sockaddr *) &addr_listen:%08llx, &addr_listen_size:%u)\n",
-                 index, static_cast<int>(hub::so_listen.load()), reinterpret_cast<unsigned long long>(&addr_listen),
-                 addr_listen_size);
-          print_error(static_cast<uint32_t>(code), nullptr);
-        }
+        if (hub::so_listen.load() != INVALID_SOCKET)
+          report_accept_failure(code);
         return -1;
       }
     }
     if (hub::stop)
       return 0;
   }
+}
+
+void g_task_t::report_accept_failure(int code) {
+  wprint(L"!! server %02u  accept(so_listen:%i, (sockaddr *) &addr_listen:%08llx, &addr_listen_size:%u)\n", index,
+         static_cast<int>(hub::so_listen.load()), reinterpret_cast<unsigned long long>(&addr_listen), addr_listen_size);
+  print_error(static_cast<uint32_t>(code), nullptr);
 }
 
 void g_task_t::serve(SOCKET so) {

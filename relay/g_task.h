@@ -50,8 +50,10 @@ public:
   g_task_t(const g_task_t &) = delete;
   g_task_t &operator=(const g_task_t &) = delete;
 
-  // Accepts and serves connections until the accept loops stop. 0 when it
-  // ended because `stop` was set, -1 after an accept failure.
+  // Accepts and serves connections until the accept loops stop. Connections
+  // aborted before they were taken, and running out of descriptors or buffers
+  // (retried after a pause), do not stop them. 0 when it ended because `stop`
+  // was set, -1 after another accept failure.
   int accept_loop();
   // Relays one active connection until it ends. 0 or the reported error.
   int reader_loop();
@@ -68,6 +70,7 @@ public:
 
 private:
   void serve(SOCKET so);
+  void report_accept_failure(int code);
   void detect_and_handshake();
   void websocket_handshake();
   void end_connection();
@@ -82,6 +85,11 @@ uint64_t receive_limit();
 DWORD bootstrap_r(LPVOID slot);
 DWORD bootstrap_w(LPVOID slot);
 
-// Socket options of every accepted connection: keep-alive 75 s idle, 75 s
-// interval, 4 probes. Returns the OR of the option results.
+// A client that takes no byte of a send for this long has stalled: its
+// connection ends, so that the readers relaying to it go on with the others.
+inline constexpr DWORD SEND_STALL_MS = 60000;
+
+// Socket options of every accepted connection: the send stall limit, and
+// keep-alive 75 s idle, 75 s interval, 4 probes. Returns the OR of the option
+// results.
 int accepted_socket_options(SOCKET so);

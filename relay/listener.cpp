@@ -22,7 +22,9 @@ int G_SOCKET::listen_socket_options(SOCKET so) {
 }
 
 int accepted_socket_options(SOCKET so) {
-  int result = set_int(so, SOL_SOCKET, SO_KEEPALIVE, 1);
+  const DWORD stall = SEND_STALL_MS;
+  int result = winapi::setsockopt(so, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&stall), sizeof(stall));
+  result |= set_int(so, SOL_SOCKET, SO_KEEPALIVE, 1);
   result |= set_int(so, IPPROTO_TCP, TCP_KEEPIDLE, 75);
   result |= set_int(so, IPPROTO_TCP, TCP_KEEPINTVL, 75);
   result |= set_int(so, IPPROTO_TCP, TCP_KEEPCNT, 4);

@@ -78,7 +78,9 @@ int g_task_t::work_w(g_event_t &gate) {
       const int64_t result = ws.tls.send(p_send, size_send);
       send_result = result;
       if (result == -1) {
-        send_error = ws.tls.end_reason(result).socket_error;
+        const int32_t error = ws.tls.end_reason(result).socket_error;
+        // A stalled client is ended like one that left: nothing to report.
+        send_error = error == WSAETIMEDOUT ? 0 : error;
         ws.tls.disconnect();
       }
       send_done.set();

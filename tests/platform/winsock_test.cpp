@@ -225,6 +225,19 @@ TEST_F(PlatformLoopbackTest, SendToAResetPeerFailsInsteadOfRaisingSigpipe) {
   EXPECT_EQ(WSAGetLastError(), WSAECONNABORTED);
 }
 
+// A send to a peer that stops reading fails as a whole once it has made no
+// progress for the time-out, even after part of it left.
+TEST_F(PlatformLoopbackTest, SendTimeOutFailsTheWholeSendWithWsaetimedout) {
+  connect_pair();
+  const DWORD timeout = 200;
+  ASSERT_EQ(setsockopt(server, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&timeout), sizeof(timeout)), 0);
+  const std::string data(16 << 20, 'x');
+  const auto start = steady::now();
+  EXPECT_EQ(send(server, data.data(), static_cast<int>(data.size()), 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAETIMEDOUT);
+  EXPECT_LT(elapsed_ms(start), bounded_ms);
+}
+
 TEST_F(PlatformLoopbackTest, ReceiveTimeOutGivesWsaetimedoutAndZeroWaitsWithoutLimit) {
   connect_pair();
   const DWORD timeout = 100;

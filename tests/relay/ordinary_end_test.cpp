@@ -32,6 +32,14 @@ TEST_P(OrdinaryEnd, ChurnAndStopUnderTrafficPrintNoFailure) {
   relay_process relay;
   ASSERT_TRUE(relay.start_listening({}, dir.path));
 
+  // A group that is still streaming when the stop comes, set up before the
+  // load starts.
+  std::vector<std::unique_ptr<hub_peer>> last;
+  for (int c = 0; c < 4; ++c) {
+    last.push_back(std::make_unique<hub_peer>(GetParam()));
+    ASSERT_TRUE(last.back()->open(relay.port)) << last.back()->error;
+  }
+
   hub_peer source(peer_kind::raw);
   ASSERT_TRUE(source.open(relay.port)) << source.error;
   std::atomic<bool> done{false};
@@ -62,18 +70,12 @@ TEST_P(OrdinaryEnd, ChurnAndStopUnderTrafficPrintNoFailure) {
   for (auto &t : churners)
     t.join();
 
-  // A last group still streaming when the stop comes.
-  std::vector<std::unique_ptr<hub_peer>> last;
-  for (int c = 0; c < 4; ++c) {
-    last.push_back(std::make_unique<hub_peer>(GetParam()));
-    ASSERT_TRUE(last.back()->open(relay.port)) << last.back()->error;
-  }
   std::vector<std::thread> senders;
   for (auto &peer : last)
     senders.emplace_back([&] {
       const std::string chunk = byte_pattern(16384, 9);
-      while (!done && peer->send(chunk, true)) {
-      }
+      while (!done && peer->send(chunk, true))
+        peer->recv_raw(65536, 10);
     });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const int code = relay.stop(SIGTERM, 10000);

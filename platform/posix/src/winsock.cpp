@@ -35,6 +35,7 @@ constexpr int so_keepalive = 0x0008;
 constexpr int so_linger = 0x0080;
 constexpr int so_sndbuf = 0x1001;
 constexpr int so_rcvbuf = 0x1002;
+constexpr int so_sndtimeo = 0x1005;
 constexpr int so_rcvtimeo = 0x1006;
 constexpr int tcp_nodelay = 1;
 constexpr int tcp_keepidle = 3;
@@ -95,7 +96,7 @@ struct errno_to_wsa {
 };
 
 // The one errno translation. Sockets here are always blocking, so EAGAIN
-// only comes from an expired SO_RCVTIMEO, which Windows reports as
+// only comes from an expired SO_RCVTIMEO or SO_SNDTIMEO, which Windows reports as
 // WSAETIMEDOUT. EPIPE means the local end was shut down or the peer is gone;
 // Windows reports such sends as aborted, an ordinary end of a connection.
 constexpr errno_to_wsa errno_table[] = {
@@ -259,6 +260,32 @@ int listen(SOCKET s, int backlog) {
   return 0;
 }
 
+namespace {
+
+// Linux fails an accept on a listening socket that another thread shut down
+// with EINVAL; on Windows closing it interrupts the accept. Linux also passes
+// a network error that a pending connection met before it was taken; Windows
+// reports such a connection as aborted.
+int accept_error(int error) {
+  switch (error) {
+  case EINVAL:
+    return win::wsaeintr;
+  case EPROTO:
+  case ENOPROTOOPT:
+  case EHOSTDOWN:
+  case ENONET:
+  case EHOSTUNREACH:
+  case EOPNOTSUPP:
+  case ENETDOWN:
+  case ENETUNREACH:
+    return win::wsaeconnaborted;
+  default:
+    return wsa_from_errno(error);
+  }
+}
+
+} // namespace
+
 SOCKET accept(SOCKET s, winapi::sockaddr *addr, int *addrlen) {
   const int fd = descriptor(s);
   if (fd < 0) {
@@ -275,9 +302,7 @@ SOCKET accept(SOCKET s, winapi::sockaddr *addr, int *addrlen) {
   const int accepted = ::accept4(fd, reinterpret_cast<::sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
   guard.returned();
   if (accepted < 0) {
-    // Linux fails an accept on a listening socket that another thread shut
-    // down with EINVAL; on Windows closing it interrupts the accept.
-    WSASetLastError(errno == EINVAL ? win::wsaeintr : wsa_from_errno(errno));
+    WSASetLastError(accept_error(errno));
     return invalid_socket;
   }
   if (addr != nullptr) {
@@ -325,7 +350,9 @@ int send(SOCKET s, const char *buf, int len, int flags) {
     if (n < 0) {
       if (errno == EINTR)
         continue;
-      if (sent > 0)
+      // A send time-out means no progress for that long: the whole send
+      // fails, as on Windows, whatever part of it already left.
+      if (sent > 0 && errno != EAGAIN && errno != EWOULDBLOCK)
         return sent;
       return fail_errno();
     }
@@ -357,6 +384,9 @@ int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
       break;
     case win::so_rcvbuf:
       linux_name = SO_RCVBUF;
+      break;
+    case win::so_sndtimeo:
+      linux_name = SO_SNDTIMEO;
       break;
     case win::so_rcvtimeo:
       linux_name = SO_RCVTIMEO;
@@ -399,13 +429,13 @@ int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
     memcpy(&windows_linger, optval, sizeof(windows_linger));
     const ::linger value{windows_linger.l_onoff != 0 ? 1 : 0, windows_linger.l_linger};
     result = ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof(value));
-  } else if (linux_name == SO_RCVTIMEO && linux_level == SOL_SOCKET) {
+  } else if ((linux_name == SO_RCVTIMEO || linux_name == SO_SNDTIMEO) && linux_level == SOL_SOCKET) {
     if (optlen < static_cast<int>(sizeof(DWORD)))
       return fail(win::wsaefault);
     DWORD milliseconds;
     memcpy(&milliseconds, optval, sizeof(milliseconds));
     const timeval value{static_cast<time_t>(milliseconds / 1000), static_cast<suseconds_t>(milliseconds % 1000) * 1000};
-    result = ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof(value));
+    result = ::setsockopt(fd, SOL_SOCKET, linux_name, &value, sizeof(value));
   } else {
     if (optlen < static_cast<int>(sizeof(int)))
       return fail(win::wsaefault);

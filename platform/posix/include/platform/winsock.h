@@ -19,6 +19,7 @@
 #define SO_LINGER 0x0080
 #define SO_SNDBUF 0x1001
 #define SO_RCVBUF 0x1002
+#define SO_SNDTIMEO 0x1005
 #define SO_RCVTIMEO 0x1006
 #define TCP_NODELAY 0x0001
 #define TCP_KEEPIDLE 3

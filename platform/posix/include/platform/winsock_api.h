@@ -61,7 +61,7 @@ int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr *addr, int *addrlen);
 int recv(SOCKET s, char *buf, int len, int flags);
 int send(SOCKET s, const char *buf, int len, int flags);
-// Levels and options take Windows Sockets' numbers; SO_RCVTIMEO takes a DWORD
+// Levels and options take Windows Sockets' numbers; SO_RCVTIMEO and SO_SNDTIMEO take a DWORD
 // of milliseconds and SO_LINGER a Windows `linger`.
 int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen);
 int getsockname(SOCKET s, sockaddr *name, int *namelen);
