@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <thread>
 
+#include "support/byte_pattern.h"
 #include "support/hub_clients.h"
 #include "support/relay_process.h"
 #include "support/tcp_client.h"
@@ -79,8 +80,8 @@ TEST(RawHub, LargeStreamsArriveWholeAndInOrder) {
   std::vector<tcp_client> clients;
   ASSERT_TRUE(connect_raw_clients(relay.port, 2, clients));
 
-  const std::string a_to_b = byte_pattern(8 << 20, 1);
-  const std::string b_to_a = byte_pattern(8 << 20, 2);
+  const std::string a_to_b = byte_pattern<std::string>(1, 8 << 20);
+  const std::string b_to_a = byte_pattern<std::string>(2, 8 << 20);
   std::string at_b, at_a;
   std::thread send_a([&] { clients[0].send_all(a_to_b.data(), a_to_b.size()); });
   std::thread send_b([&] { clients[1].send_all(b_to_a.data(), b_to_a.size()); });
@@ -140,7 +141,7 @@ TEST(RawHub, StalledClientBlocksOthersUntilItLeaves) {
   tcp_client &sender = clients[0];
   tcp_client &reader = clients[1];
 
-  const std::string data = byte_pattern(4 << 20, 7);
+  const std::string data = byte_pattern<std::string>(7, 4 << 20);
   std::atomic<bool> sent{false};
   std::thread send([&] { sent = sender.send_all(data.data(), data.size()); });
   std::string received;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/byte_pattern.h"
 #include "support/tcp_client.h"
 
 namespace {
@@ -44,14 +45,6 @@ bytes make_frame(uint8_t first, const bytes &payload, bool masked, int length_fo
     f.push_back(masked ? static_cast<uint8_t>(payload[i] ^ KEY[i % 4]) : payload[i]);
   }
   return f;
-}
-
-bytes pattern(uint64_t n) {
-  bytes b(n);
-  for (uint64_t i = 0; i < n; ++i) {
-    b[i] = static_cast<uint8_t>(i * 7 + 3);
-  }
-  return b;
 }
 
 // The received bytes as the reader holds them: at `offset` into the buffer,
@@ -117,7 +110,7 @@ class frame_test : public testing::TestWithParam<frame_case> {};
 // frame, placed at every alignment, gives the payload unmasked in place.
 TEST_P(frame_test, partial_at_every_cut_then_whole) {
   const frame_case &c = GetParam();
-  const bytes payload = pattern(c.size);
+  const bytes payload = byte_pattern<bytes>(1, c.size);
   const bytes f = make_frame(c.first, payload, c.masked, c.length_form);
   ASSERT_EQ(f.size(), c.header + c.size);
 
@@ -370,7 +363,7 @@ TEST_F(control_test, ping_is_answered_and_pong_ignored) {
   EXPECT_EQ(peer.recv_exact(2, 5000), std::string("\x8A\x00", 2));
 
   // A ping of the longest control payload, unmasked, first given in part.
-  const bytes longest = pattern(125);
+  const bytes longest = byte_pattern<bytes>(2, 125);
   received full(make_frame(0x89, longest, false));
   ASSERT_EQ(ws.decrypt(full.p(), full.len / 2, &payload), static_cast<int64_t>(full.len / 2));
   EXPECT_EQ(ws.partial, 1);
