@@ -144,7 +144,12 @@ INSTANTIATE_TEST_SUITE_P(decrypt, frame_test,
                                          frame_case{0x81, 125, true, 0, 6}, frame_case{0x82, 126, true, 0, 8},
                                          frame_case{0x82, 5, true, 126, 8}, frame_case{0x82, 65535, true, 0, 8},
                                          frame_case{0x82, 65536, true, 0, 14}, frame_case{0x82, 65537, false, 0, 10},
-                                         frame_case{0x82, 5, true, 127, 14}));
+                                         frame_case{0x82, 5, true, 127, 14}),
+                         [](const testing::TestParamInfo<frame_case> &p) {
+                           const frame_case &c = p.param;
+                           return "op" + std::to_string(c.first) + "_size_" + std::to_string(c.size) +
+                                  (c.masked ? "_masked" : "_unmasked") + "_form_" + std::to_string(c.length_form);
+                         });
 
 // The second frame arrives whole or cut at 1, at half and at n - 1; its
 // first byte, overwritten by the first payload's NUL, comes back either way.
@@ -422,7 +427,10 @@ TEST_P(encrypt_test, header_in_front_of_the_copied_payload) {
 
 INSTANTIATE_TEST_SUITE_P(encrypt, encrypt_test,
                          testing::Values(encrypt_case{1, 2}, encrypt_case{125, 2}, encrypt_case{126, 4},
-                                         encrypt_case{65535, 4}, encrypt_case{65536, 10}));
+                                         encrypt_case{65535, 4}, encrypt_case{65536, 10}),
+                         [](const testing::TestParamInfo<encrypt_case> &p) {
+                           return "size_" + std::to_string(p.param.size);
+                         });
 
 TEST(encrypt, payload_position_in_the_region) {
   struct {
