@@ -14,7 +14,7 @@
 
 #include "platform/memory.h"
 #include "platform/sync.h"
-#include "system_helpers.h"
+#include "support/thread_state.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "system_helpers.h"
+#include "support/thread_state.h"
 
 namespace {
 

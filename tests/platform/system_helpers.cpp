@@ -6,11 +6,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <string>
-#include <thread>
-
 int loopback_connect(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0)
@@ -71,27 +66,4 @@ linux_socket_options read_socket_options(int fd) {
   options.keepcnt = int_option(fd, IPPROTO_TCP, TCP_KEEPCNT);
   options.fastopen = int_option(fd, IPPROTO_TCP, TCP_FASTOPEN);
   return options;
-}
-
-bool wait_until_sleeping(uint32_t tid, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (FILE *stat = fopen(path.c_str(), "re")) {
-      char line[512] = {};
-      const bool read = fgets(line, sizeof(line), stat) != nullptr;
-      fclose(stat);
-      // The state follows the command name, which is in parentheses.
-      const std::string text = read ? line : "";
-      const size_t close = text.rfind(')');
-      if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S')
-        return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return false;
-}
-
-uint32_t current_thread_id() {
-  return static_cast<uint32_t>(gettid());
 }

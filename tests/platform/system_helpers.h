@@ -28,9 +28,3 @@ struct linux_socket_options {
   int fastopen;
 };
 linux_socket_options read_socket_options(int fd);
-
-// Waits up to `timeout_ms` until the thread with kernel id `tid` sleeps in
-// the kernel (a blocking call or a wait); false when it never did.
-bool wait_until_sleeping(uint32_t tid, int timeout_ms);
-// The kernel id of the calling thread.
-uint32_t current_thread_id();

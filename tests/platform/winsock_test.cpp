@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/sync.h"
+#include "support/thread_state.h"
 #include "system_helpers.h"
 
 namespace {

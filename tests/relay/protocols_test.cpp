@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "support/certificate.h"
 #include "support/hub_clients.h"
 #include "support/hub_peer.h"
 #include "support/relay_process.h"
@@ -35,7 +36,7 @@ std::string bytes(size_t size) {
 class EveryPair : public ::testing::TestWithParam<payload_case> {
 protected:
   void SetUp() override {
-    ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
+    ASSERT_TRUE(write_text_file(dir.path + "/relayhub.pem", make_certificate({}).pem));
     ASSERT_TRUE(relay.start_listening({"-c", "8", "-L", "70000"}, dir.path));
     ASSERT_NE(relay.output().find("RAW TLS WS WSS  max connections: 8"), std::string::npos) << relay.output();
     for (peer_kind kind : ALL_KINDS) {
@@ -82,7 +83,7 @@ namespace {
 // WebSocket clients too, though each chunk gets a frame header in front.
 TEST(Framing, RawStreamReachesWebSocketClientsWhole) {
   temp_dir dir;
-  ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
+  ASSERT_TRUE(write_text_file(dir.path + "/relayhub.pem", make_certificate({}).pem));
   relay_process relay;
   ASSERT_TRUE(relay.start_listening({"-c", "4"}, dir.path));
   hub_peer sender(peer_kind::raw);

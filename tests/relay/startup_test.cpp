@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <dirent.h>
 #include <new>
 #include <string>
@@ -128,7 +129,19 @@ INSTANTIATE_TEST_SUITE_P(Sizes, StartUp,
                                            sizing_case{{L"-L", L"5000", L"-c", L"4"}, 5000, 8192, 1, 4},
                                            sizing_case{{L"-L", L"65507"}, 65507, 65536, 3, 32},
                                            sizing_case{{L"-L", L"0", L"-c", L"2"}, 2097152, 2097152, 6, 2},
-                                           sizing_case{{L"-L", L"-1", L"-c", L"1"}, 2097152, 2097152, 3, 1}));
+                                           sizing_case{{L"-L", L"-1", L"-c", L"1"}, 2097152, 2097152, 3, 1}),
+                         [](const testing::TestParamInfo<sizing_case> &p) {
+                           std::string name;
+                           for (const std::wstring &arg : p.param.args) {
+                             name += name.empty() ? "" : "_";
+                             const bool negative = arg.size() > 1 && arg[0] == L'-' && iswdigit(arg[1]);
+                             name += negative ? "minus_" : "";
+                             for (wchar_t ch : arg)
+                               if (iswalnum(ch))
+                                 name += static_cast<char>(ch);
+                           }
+                           return name.empty() ? std::string("defaults") : name;
+                         });
 
 TEST(StartUp, HelpBuildsNoThreadsAndNoPool) {
   const int before = thread_count();

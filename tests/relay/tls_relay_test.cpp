@@ -5,6 +5,8 @@
 #include <csignal>
 #include <thread>
 
+#include "support/byte_pattern.h"
+#include "support/certificate.h"
 #include "support/hub_clients.h"
 #include "support/hub_peer.h"
 #include "support/relay_process.h"
@@ -18,7 +20,8 @@ struct tls_hub {
   temp_dir dir;
   relay_process relay;
   bool start(const std::vector<std::string> &args) {
-    return dir.make_certificate("relayhub.pem") && relay.start_listening(args, dir.path);
+    return write_text_file(dir.path + "/relayhub.pem", make_certificate({}).pem) &&
+           relay.start_listening(args, dir.path);
   }
 };
 
@@ -53,7 +56,8 @@ TEST_P(SClient, ChatsWithARawClientBothWays) {
   EXPECT_EQ(relay.stop(SIGTERM, 10000), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, SClient, ::testing::Values("-tls1_2", "-tls1_3"));
+INSTANTIATE_TEST_SUITE_P(Versions, SClient, ::testing::Values("-tls1_2", "-tls1_3"),
+                         [](const testing::TestParamInfo<const char *> &p) { return std::string(p.param + 1); });
 
 // A client that offers only a suite the relay refuses fails its handshake;
 // the relay goes on serving the others.
@@ -91,8 +95,8 @@ TEST(TlsRelay, LargeStreamsBetweenTlsAndRaw) {
   ASSERT_TRUE(raw.open(relay.port));
   std::this_thread::sleep_for(std::chrono::milliseconds(RAW_DETECTION_WAIT_MS));
 
-  const std::string to_raw = byte_pattern(24 << 20, 3);
-  const std::string to_tls = byte_pattern(24 << 20, 4);
+  const std::string to_raw = byte_pattern<std::string>(3, 24 << 20);
+  const std::string to_tls = byte_pattern<std::string>(4, 24 << 20);
   // One direction at a time: the test's TLS client may not read and write
   // its one TLS session from two threads.
   std::thread tls_sender([&] { tls.send(to_raw); });
@@ -124,16 +128,11 @@ class Certificates : public ::testing::TestWithParam<certificate_case> {};
 TEST_P(Certificates, DecideWhetherTlsIsServed) {
   const certificate_case &c = GetParam();
   temp_dir dir;
+  const certificate_options validity{.valid_from = c.from_days * 86400L, .valid_until = c.to_days * 86400L};
   for (const auto &file : c.files)
-    ASSERT_TRUE(dir.make_certificate(file, c.from_days, c.to_days));
+    ASSERT_TRUE(write_text_file(dir.path + "/" + file, make_certificate(validity).pem));
   if (c.mismatched) {
-    temp_dir other;
-    ASSERT_TRUE(dir.make_certificate("cert.pem") && other.make_certificate("key.pem"));
-    ASSERT_EQ(system(("sed -n '/BEGIN CERTIFICATE/,/END CERTIFICATE/p' " + dir.path + "/cert.pem > " + dir.path +
-                      "/relayhub.pem && sed -n '/BEGIN PRIVATE KEY/,/END PRIVATE KEY/p' " + other.path +
-                      "/key.pem >> " + dir.path + "/relayhub.pem")
-                         .c_str()),
-              0);
+    ASSERT_TRUE(write_text_file(dir.path + "/relayhub.pem", make_certificate({.key_matches = false}).pem));
   }
   relay_process relay;
   ASSERT_TRUE(relay.start_listening({"-c", "2"}, dir.path));

@@ -27,7 +27,11 @@ TEST_P(Asprint, FitsOrLeavesAnEmptyString) {
 INSTANTIATE_TEST_SUITE_P(Bounds, Asprint,
                          ::testing::Values(asprint_case{8, "1234567", 7, "1234567"},
                                            asprint_case{8, "12345678", -1, ""}, asprint_case{1, "", 0, ""},
-                                           asprint_case{1, "a", -1, ""}));
+                                           asprint_case{1, "a", -1, ""}),
+                         [](const ::testing::TestParamInfo<asprint_case> &p) {
+                           return "size_" + std::to_string(p.param.size) + "_text_" +
+                                  std::to_string(strlen(p.param.text));
+                         });
 
 TEST(Asprint, NullOrEmptyBufferFails) {
   EXPECT_EQ(asprint(nullptr, 8, "abc"), -1);

@@ -15,13 +15,6 @@ bool connect_raw_clients(uint16_t port, int count, std::vector<tcp_client> &clie
   return true;
 }
 
-std::string byte_pattern(size_t size, uint8_t seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i)
-    s[i] = static_cast<char>((i * 31 + seed + i / 251) & 0xFF);
-  return s;
-}
-
 char record_stream_byte(uint64_t i) {
   char record[9];
   snprintf(record, sizeof(record), "%07u\n", static_cast<unsigned>((i / 8) % 10000000));

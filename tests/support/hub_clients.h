@@ -14,10 +14,6 @@ inline constexpr int RAW_DETECTION_WAIT_MS = 1300;
 // them all up. False when a connect fails.
 bool connect_raw_clients(uint16_t port, int count, std::vector<tcp_client> &clients);
 
-// `size` bytes of binary data that differ with `seed` and do not repeat within a
-// few hundred bytes, so that a lost, doubled or moved slice shows.
-std::string byte_pattern(size_t size, uint8_t seed);
-
 // Byte `i` of a stream whose every 8 bytes are "%07u\n", the counter of that
 // record: any slice of it shows where it came from.
 char record_stream_byte(uint64_t i);

@@ -1,4 +1,4 @@
-// A temporary working directory for a test, removed with its contents.
+// A temporary directory for a test, removed with its contents.
 #pragma once
 
 #include <string>
@@ -10,9 +10,13 @@ public:
   temp_dir(const temp_dir &) = delete;
   temp_dir &operator=(const temp_dir &) = delete;
 
-  // Writes a self-signed certificate and its key as one PEM file `name`,
-  // valid from `from_days` to `to_days` relative to now (negative: past).
-  bool make_certificate(const std::string &name, int from_days = 0, int to_days = 365);
+  // Makes the directory the working directory until the object goes, for
+  // code that opens files by relative name. False when it cannot.
+  bool enter();
 
+  // Empty when the directory could not be made.
   std::string path;
+
+private:
+  std::string previous;
 };

@@ -70,7 +70,13 @@ INSTANTIATE_TEST_SUITE_P(
                     digest_case{G_CRYPT_SHA1, 20, {}, "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
                     digest_case{G_CRYPT_MD5, 16, {"ab", "c"}, "900150983cd24fb0d6963f7d28e17f72"},
                     digest_case{G_CRYPT_MD5, 16, {""}, "d41d8cd98f00b204e9800998ecf8427e"},
-                    digest_case{4, 32, {"abc"}, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}));
+                    digest_case{4, 32, {"abc"}, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}),
+    [](const testing::TestParamInfo<digest_case> &p) {
+      const char *alg = p.param.alg_id == G_CRYPT_SHA1  ? "sha1"
+                        : p.param.alg_id == G_CRYPT_MD5 ? "md5"
+                                                        : "other_algorithm";
+      return alg + std::string("_") + std::to_string(p.index);
+    });
 
 TEST(g_crypt, reset_state_at_construction_and_after_reset) {
   G_CRYPT crypt;

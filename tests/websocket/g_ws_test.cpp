@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/byte_pattern.h"
 #include "support/tcp_client.h"
 
 namespace {
@@ -44,14 +45,6 @@ bytes make_frame(uint8_t first, const bytes &payload, bool masked, int length_fo
     f.push_back(masked ? static_cast<uint8_t>(payload[i] ^ KEY[i % 4]) : payload[i]);
   }
   return f;
-}
-
-bytes pattern(uint64_t n) {
-  bytes b(n);
-  for (uint64_t i = 0; i < n; ++i) {
-    b[i] = static_cast<uint8_t>(i * 7 + 3);
-  }
-  return b;
 }
 
 // The received bytes as the reader holds them: at `offset` into the buffer,
@@ -117,7 +110,7 @@ class frame_test : public testing::TestWithParam<frame_case> {};
 // frame, placed at every alignment, gives the payload unmasked in place.
 TEST_P(frame_test, partial_at_every_cut_then_whole) {
   const frame_case &c = GetParam();
-  const bytes payload = pattern(c.size);
+  const bytes payload = byte_pattern<bytes>(1, c.size);
   const bytes f = make_frame(c.first, payload, c.masked, c.length_form);
   ASSERT_EQ(f.size(), c.header + c.size);
 
@@ -151,7 +144,12 @@ INSTANTIATE_TEST_SUITE_P(decrypt, frame_test,
                                          frame_case{0x81, 125, true, 0, 6}, frame_case{0x82, 126, true, 0, 8},
                                          frame_case{0x82, 5, true, 126, 8}, frame_case{0x82, 65535, true, 0, 8},
                                          frame_case{0x82, 65536, true, 0, 14}, frame_case{0x82, 65537, false, 0, 10},
-                                         frame_case{0x82, 5, true, 127, 14}));
+                                         frame_case{0x82, 5, true, 127, 14}),
+                         [](const testing::TestParamInfo<frame_case> &p) {
+                           const frame_case &c = p.param;
+                           return "op" + std::to_string(c.first) + "_size_" + std::to_string(c.size) +
+                                  (c.masked ? "_masked" : "_unmasked") + "_form_" + std::to_string(c.length_form);
+                         });
 
 // The second frame arrives whole or cut at 1, at half and at n - 1; its
 // first byte, overwritten by the first payload's NUL, comes back either way.
@@ -370,7 +368,7 @@ TEST_F(control_test, ping_is_answered_and_pong_ignored) {
   EXPECT_EQ(peer.recv_exact(2, 5000), std::string("\x8A\x00", 2));
 
   // A ping of the longest control payload, unmasked, first given in part.
-  const bytes longest = pattern(125);
+  const bytes longest = byte_pattern<bytes>(2, 125);
   received full(make_frame(0x89, longest, false));
   ASSERT_EQ(ws.decrypt(full.p(), full.len / 2, &payload), static_cast<int64_t>(full.len / 2));
   EXPECT_EQ(ws.partial, 1);
@@ -429,7 +427,10 @@ TEST_P(encrypt_test, header_in_front_of_the_copied_payload) {
 
 INSTANTIATE_TEST_SUITE_P(encrypt, encrypt_test,
                          testing::Values(encrypt_case{1, 2}, encrypt_case{125, 2}, encrypt_case{126, 4},
-                                         encrypt_case{65535, 4}, encrypt_case{65536, 10}));
+                                         encrypt_case{65535, 4}, encrypt_case{65536, 10}),
+                         [](const testing::TestParamInfo<encrypt_case> &p) {
+                           return "size_" + std::to_string(p.param.size);
+                         });
 
 TEST(encrypt, payload_position_in_the_region) {
   struct {

@@ -11,6 +11,11 @@
 #include <vector>
 
 #include "platform/winsock.h"
+#include "support/byte_pattern.h"
+#include "support/certificate.h"
+#include "support/temp_dir.h"
+#include "support/thread_state.h"
+#include "support/tls_client.h"
 #include "tls/server_ctx.h"
 #include "tls/tls_fixture.h"
 
@@ -19,6 +24,8 @@ namespace {
 constexpr DWORD SERVER_RECEIVE_TIMEOUT_MS = 60000;
 constexpr auto DEADLINE = std::chrono::seconds(30);
 constexpr uint64_t PACKET = 16383;
+// Generous: sanitizer builds on a loaded machine are slow to get there.
+constexpr int SLEEP_WAIT_MS = 40000;
 
 template <typename T> bool finishes(std::future<T> &result) {
   return result.wait_for(DEADLINE) == std::future_status::ready;
@@ -75,7 +82,8 @@ protected:
     certificate_options options;
     options.intermediates = 3;
     files = new certificate_files(make_certificate(options));
-    scoped_work_directory directory;
+    temp_dir directory;
+    directory.enter();
     write_text_file("relayhub.pem", files->pem);
     tls_context_release();
     tls_context_setup();
@@ -223,7 +231,7 @@ class buffered_records : public transport, public testing::WithParamInterface<bu
 TEST_P(buffered_records, recv_returns_what_the_buffered_records_yield) {
   const buffered_records_case &c = GetParam();
   ASSERT_NO_FATAL_FAILURE(connect_tls());
-  std::vector<uint8_t> sent = pattern(7, 300);
+  std::vector<uint8_t> sent = byte_pattern<std::vector<uint8_t>>(7, 300);
   std::vector<std::vector<uint8_t>> records;
   for (size_t at = 0; at < sent.size(); at += 100) {
     records.emplace_back(sent.begin() + at, sent.begin() + at + 100);
@@ -259,7 +267,7 @@ class send_size : public transport, public testing::WithParamInterface<uint64_t>
 
 TEST_P(send_size, arrives_whole) {
   ASSERT_NO_FATAL_FAILURE(connect_tls());
-  std::vector<uint8_t> data = pattern(3, GetParam());
+  std::vector<uint8_t> data = byte_pattern<std::vector<uint8_t>>(3, GetParam());
   auto arrived = std::async(std::launch::async, [&] { return client.read_exact(data.size()); });
   EXPECT_EQ(server.send(data.data(), data.size()), static_cast<int64_t>(data.size()));
   ASSERT_TRUE(finishes(arrived));
@@ -282,8 +290,8 @@ TEST_F(transport, large_streams_cross_intact_while_the_client_updates_keys) {
   setsockopt(server.so.load(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&buffer_size), sizeof buffer_size);
   client.limit_receive_buffer(buffer_size);
   constexpr size_t total = 6u << 20;
-  std::vector<uint8_t> upstream = pattern(1, total);
-  std::vector<uint8_t> downstream = pattern(2, total);
+  std::vector<uint8_t> upstream = byte_pattern<std::vector<uint8_t>>(1, total);
+  std::vector<uint8_t> downstream = byte_pattern<std::vector<uint8_t>>(2, total);
 
   auto reader = std::async(std::launch::async, [&] {
     std::vector<uint8_t> received;
@@ -328,9 +336,9 @@ TEST_P(concurrent_sends, never_interleave) {
   // Thread t sends streams 10 + t * per_thread + i, in order.
   std::vector<std::vector<uint8_t>> blocks;
   for (int i = 0; i < 2 * per_thread; ++i) {
-    blocks.push_back(pattern(10 + i, block));
+    blocks.push_back(byte_pattern<std::vector<uint8_t>>(10 + i, block));
   }
-  std::promise<int> ids[2];
+  std::promise<uint32_t> ids[2];
   std::vector<std::future<bool>> senders;
   for (int t = 0; t < 2; ++t) {
     senders.push_back(std::async(std::launch::async, [&, t] {
@@ -347,7 +355,7 @@ TEST_P(concurrent_sends, never_interleave) {
   // The client reads only once both senders wait, so that the socket's
   // buffers are full and both sends are under way when room appears.
   for (auto &id : ids) {
-    ASSERT_TRUE(wait_until_sleeping(id.get_future().get()));
+    ASSERT_TRUE(wait_until_sleeping(id.get_future().get(), SLEEP_WAIT_MS));
   }
   auto arrived = std::async(std::launch::async, [&] { return client.read_exact(blocks.size() * block); });
   for (auto &sender : senders) {
@@ -420,22 +428,22 @@ INSTANTIATE_TEST_SUITE_P(table, disconnect,
 
 TEST_F(transport, disconnect_from_two_threads_wakes_a_blocked_recv_and_send) {
   ASSERT_NO_FATAL_FAILURE(connect_tls());
-  std::promise<int> reader_id;
-  std::promise<int> writer_id;
+  std::promise<uint32_t> reader_id;
+  std::promise<uint32_t> writer_id;
   auto reader = std::async(std::launch::async, [&] {
     reader_id.set_value(current_thread_id());
     std::vector<uint8_t> buffer(PACKET);
     return server.recv(buffer.data(), buffer.size());
   });
   // More than the loopback buffers hold while the client reads nothing.
-  std::vector<uint8_t> flood = pattern(5, 64u << 20);
+  std::vector<uint8_t> flood = byte_pattern<std::vector<uint8_t>>(5, 64u << 20);
   auto writer = std::async(std::launch::async, [&] {
     writer_id.set_value(current_thread_id());
     return server.send(flood.data(), flood.size());
   });
   disconnect_on_exit guard(server);
-  ASSERT_TRUE(wait_until_sleeping(reader_id.get_future().get()));
-  ASSERT_TRUE(wait_until_sleeping(writer_id.get_future().get()));
+  ASSERT_TRUE(wait_until_sleeping(reader_id.get_future().get(), SLEEP_WAIT_MS));
+  ASSERT_TRUE(wait_until_sleeping(writer_id.get_future().get(), SLEEP_WAIT_MS));
 
   std::thread first([&] { server.disconnect(); });
   std::thread second([&] { server.disconnect(); });
