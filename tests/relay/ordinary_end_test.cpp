@@ -8,7 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/hub_clients.h"
+#include "support/byte_pattern.h"
+#include "support/certificate.h"
 #include "support/hub_peer.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
@@ -28,7 +29,7 @@ class OrdinaryEnd : public ::testing::TestWithParam<peer_kind> {};
 // round, while a raw source streams to all of them; then a stop under traffic.
 TEST_P(OrdinaryEnd, ChurnAndStopUnderTrafficPrintNoFailure) {
   temp_dir dir;
-  ASSERT_TRUE(dir.make_certificate("relayhub.pem"));
+  ASSERT_TRUE(write_text_file(dir.path + "/relayhub.pem", make_certificate({}).pem));
   relay_process relay;
   ASSERT_TRUE(relay.start_listening({}, dir.path));
 
@@ -44,7 +45,7 @@ TEST_P(OrdinaryEnd, ChurnAndStopUnderTrafficPrintNoFailure) {
   ASSERT_TRUE(source.open(relay.port)) << source.error;
   std::atomic<bool> done{false};
   std::thread streaming([&] {
-    const std::string chunk = byte_pattern(4000, 1);
+    const std::string chunk = byte_pattern<std::string>(1, 4000);
     while (!done && source.send(chunk)) {
     }
   });
@@ -53,7 +54,7 @@ TEST_P(OrdinaryEnd, ChurnAndStopUnderTrafficPrintNoFailure) {
   std::vector<std::thread> churners;
   for (int c = 0; c < 8; ++c) {
     churners.emplace_back([&, c] {
-      const std::string chunk = byte_pattern(16384, static_cast<uint8_t>(c + 2));
+      const std::string chunk = byte_pattern<std::string>(static_cast<uint32_t>(c + 2), 16384);
       for (int round = 0; round < 4; ++round) {
         hub_peer peer(GetParam());
         if (!peer.open(relay.port))
@@ -73,7 +74,7 @@ TEST_P(OrdinaryEnd, ChurnAndStopUnderTrafficPrintNoFailure) {
   std::vector<std::thread> senders;
   for (auto &peer : last)
     senders.emplace_back([&] {
-      const std::string chunk = byte_pattern(16384, 9);
+      const std::string chunk = byte_pattern<std::string>(9, 16384);
       while (!done && peer->send(chunk, true))
         peer->recv_raw(65536, 10);
     });
