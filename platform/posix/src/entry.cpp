@@ -1,5 +1,7 @@
 // The process entry: the relay is a Windows console program with wide
 // arguments, so main hands them to wmain as wide strings.
+#include <signal.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -53,6 +55,10 @@ std::wstring widen(const char *text) {
 } // namespace
 
 int main(int argc, char **argv) {
+  // A console whose reader has gone must not end the relay: writes to it
+  // fail with EPIPE, and console output is never checked.
+  signal(SIGPIPE, SIG_IGN);
+
   std::vector<std::wstring> arguments;
   arguments.reserve(static_cast<size_t>(argc));
   for (int i = 0; i < argc; ++i)
