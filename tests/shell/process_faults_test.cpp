@@ -1,4 +1,5 @@
-// The relay under a hostile start: a console whose reader has gone.
+// The relay under a hostile start: a console whose reader has gone, the
+// standard descriptors closed.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -112,5 +113,17 @@ TEST_P(BrokenConsole, RelayServesAndStopsCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(ReaderGone, BrokenConsole,
                          ::testing::Values(reader_end::before_start, reader_end::once_listening));
+
+// Started as `relayhub <&- >&- 2>&-`: no socket may take a standard
+// descriptor, or a client would receive the console's lines.
+TEST(ClosedStandardStreams, ClientsGetOnlyTheirData) {
+  relay_process relay;
+  relay.program = "/bin/sh";
+  relay.port = unused_port();
+  ASSERT_TRUE(relay.start(
+      {"-c", "exec \"$0\" \"$@\" <&- >&- 2>&-", RELAYHUB_EXE, "-c", "4", "-p", std::to_string(relay.port)}));
+  expect_raw_exchange(relay.port);
+  EXPECT_EQ(relay.stop(SIGTERM, 10000), 0);
+}
 
 } // namespace
