@@ -2,7 +2,6 @@
 // standard descriptors closed.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
