@@ -28,7 +28,8 @@ public:
   // Fills both address records from the configuration.
   void set_addresses();
   // Binds, listens, opens every used slot's gate and waits for every reader's
-  // end. 0, or -1 when the socket cannot be bound or put into listening.
+  // end. 0, or the system error code when the socket cannot be created, bound
+  // or put into listening.
   int listening_run();
   // Options of the listening socket. Returns the OR of the option results.
   int listen_socket_options(SOCKET so);

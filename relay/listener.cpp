@@ -33,22 +33,22 @@ int accepted_socket_options(SOCKET so) {
 
 int G_SOCKET::listening_run() {
   SOCKET so = winapi::socket(AF_INET, so_type, so_protocol);
-  if (so == INVALID_SOCKET) {
-    print_error(static_cast<uint32_t>(WSAGetLastError()), L"socket(AF_INET, cso_type, cso_protocol)");
-    return -1;
-  }
+  if (so == INVALID_SOCKET)
+    return static_cast<int>(
+        print_error(static_cast<uint32_t>(WSAGetLastError()), L"socket(AF_INET, cso_type, cso_protocol)"));
   listen_socket_options(so);
 
   wprint(L":: bind(%hs:%u)  ", ip_local[0] != '\0' ? ip_local : "0.0.0.0", port_local);
   if (winapi::bind(so, reinterpret_cast<const sockaddr *>(&addr_local), sizeof(addr_local)) != 0) {
-    print_error(static_cast<uint32_t>(WSAGetLastError()), L"\nbind(so, (sockaddr *) &addr_local, sizeof(addr_local))");
+    const uint32_t code = print_error(static_cast<uint32_t>(WSAGetLastError()),
+                                      L"\nbind(so, (sockaddr *) &addr_local, sizeof(addr_local))");
     closesocket(so);
-    return -1;
+    return static_cast<int>(code);
   }
   if (winapi::listen(so, connections) != 0) {
-    print_error(static_cast<uint32_t>(WSAGetLastError()), L"listen(so, cw_connections)");
+    const uint32_t code = print_error(static_cast<uint32_t>(WSAGetLastError()), L"listen(so, cw_connections)");
     closesocket(so);
-    return -1;
+    return static_cast<int>(code);
   }
   const bool tls = tls_ready != 0;
   wprint(L"RAW%ls WS%ls  max connections: %u\n:: waiting for client connection...\n\n", tls ? L" TLS" : L"",

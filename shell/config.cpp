@@ -25,18 +25,27 @@ void set_defaults(G_CONFIG &c) {
   c.so_protocol = 6;
 }
 
+// The reader keeps one byte of its buffer for the zero behind a payload, so
+// a shorter packet could never relay a byte.
+constexpr uint64_t MIN_PACKET_LENGTH = 2;
+
 void apply_value(G_CONFIG &c, wchar_t option, const wchar_t *value) {
   const int number = _wtoi(value);
   switch (option) {
   case L'p':
-    c.port_local = static_cast<uint16_t>(number);
+    // Refused like port 0 rather than cut to 16 bits into another port.
+    c.port_local = number >= 1 && number <= 65535 ? static_cast<uint16_t>(number) : 0;
     break;
   case L'c':
     c.connections = static_cast<uint16_t>(number);
     break;
-  case L'L':
-    c.packet_length_r = static_cast<uint64_t>(static_cast<int64_t>(number));
+  case L'L': {
+    const uint64_t length = static_cast<uint64_t>(static_cast<int64_t>(number));
+    // 0 asks start-up for its largest length; 1 counts as a missing value.
+    if (length == 0 || length >= MIN_PACKET_LENGTH)
+      c.packet_length_r = length;
     break;
+  }
   }
 }
 

@@ -28,25 +28,27 @@ void pause_for_debugger() {
   wfprint(stderr, L"\r\n[finished] Press ENTER to exit . . .");
 }
 
-void run(G_SOCKET &relay) {
+// Returns the exit code: 0, or the system error that kept the relay from
+// listening.
+int run(G_SOCKET &relay) {
   WSADATA wsa_data{};
   const WORD wsa_version_requested = 0x0202;
   const int code = WSAStartup(wsa_version_requested, &wsa_data);
   if (code != 0) {
     print_error(static_cast<uint32_t>(code), L"WSAStartup(wsa_version_requested, &wsa_data)");
     WSACleanup();
-    return;
+    return code;
   }
   if (wsa_data.wVersion != wsa_version_requested) {
     wprint(L"Version 2.2 of Winsock is required, but not available!\r\n");
     WSACleanup();
-    return;
+    return WSAVERNOTSUPPORTED;
   }
   relay.set_addresses();
   running_relay = &relay;
   if (stop_requested)
     relay.request_stop();
-  relay.listening_run();
+  return relay.listening_run();
 }
 
 } // namespace
@@ -60,6 +62,7 @@ int wmain(int argc, wchar_t **argv) {
   memset(storage, 0, sizeof(storage));
   G_SOCKET *relay = new (storage) G_SOCKET(argc, argv);
 
+  int exit_code = 0;
   if (!relay->configured) {
     print_usage(argv[0]);
     if (IsDebuggerPresent()) {
@@ -67,11 +70,11 @@ int wmain(int argc, wchar_t **argv) {
       getwchar();
     }
   } else {
-    run(*relay);
+    exit_code = run(*relay);
     if (IsDebuggerPresent()) {
       pause_for_debugger();
       getchar();
-      ExitProcess(0);
+      ExitProcess(static_cast<UINT>(exit_code));
     }
   }
 
@@ -80,5 +83,5 @@ int wmain(int argc, wchar_t **argv) {
   running_relay = nullptr;
   relay->release();
   relay->~G_SOCKET();
-  return 0;
+  return exit_code;
 }

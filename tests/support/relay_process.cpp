@@ -65,9 +65,12 @@ bool relay_process::start(const std::vector<std::string> &args, const std::strin
     return false;
   pid = fork();
   if (pid == 0) {
-    dup2(out_pipe[1], 1);
+    dup2(stdout_fd >= 0 ? stdout_fd : out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     dup2(in_pipe[0], 0);
+    // Only the test ignores SIGPIPE: the relay starts with the default that a
+    // shell gives it, so a broken console shows in the tests.
+    signal(SIGPIPE, SIG_DFL);
     if (!directory.empty() && chdir(directory.c_str()) != 0)
       _exit(127);
     std::vector<char *> argv;

@@ -39,6 +39,9 @@ public:
 
   // The program to run: the relay unless a test runs another tool.
   std::string program = RELAYHUB_EXE;
+  // A descriptor that the child gets as its standard output in place of the
+  // captured pipe; -1 keeps the capture.
+  int stdout_fd = -1;
   pid_t pid = -1;
   uint16_t port = 0;
 

@@ -1,5 +1,10 @@
 // The process entry: the relay is a Windows console program with wide
 // arguments, so main hands them to wmain as wide strings.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -50,9 +55,27 @@ std::wstring widen(const char *text) {
   return wide;
 }
 
+// A standard descriptor closed at start would be handed to the next socket,
+// and console text would reach a client; /dev/null takes its place.
+bool open_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+      continue;
+    if (open("/dev/null", O_RDWR) != fd)
+      return false;
+  }
+  return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+  if (!open_standard_descriptors())
+    return 1;
+  // A console whose reader has gone must not end the relay: writes to it
+  // fail with EPIPE, and console output is never checked.
+  signal(SIGPIPE, SIG_IGN);
+
   std::vector<std::wstring> arguments;
   arguments.reserve(static_cast<size_t>(argc));
   for (int i = 0; i < argc; ++i)
