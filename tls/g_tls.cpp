@@ -324,6 +324,28 @@ int64_t send_tls(g_tls_t &t, ssl_st *s, const uint8_t *data, uint64_t size) {
   return result;
 }
 
+void shut_socket(g_tls_t &t) {
+  SOCKET old = t.so.exchange(INVALID_SOCKET);
+  if (old == INVALID_SOCKET) {
+    return;
+  }
+  if (t.abortive_close.exchange(0) != 0) {
+    linger reset{1, 0};
+    setsockopt(old, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&reset), sizeof reset);
+  }
+  // Shutting down wakes the slot's threads blocked on the socket; the number
+  // stays taken until `release_socket`, so none of them can reach a
+  // connection that a later accept gets under the same number.
+  winapi::shutdown(old, SD_BOTH);
+  SOCKET earlier = t.so_shut.exchange(old);
+  // A socket still waiting here is from a connection whose threads are long
+  // gone (the relay releases it before the slot accepts again), so closing it
+  // now is safe.
+  if (earlier != INVALID_SOCKET) {
+    closesocket(earlier);
+  }
+}
+
 } // namespace
 
 g_tls_t::g_tls_t()
@@ -417,30 +439,15 @@ int64_t g_tls_t::send(const uint8_t *data, uint64_t size) {
 }
 
 void g_tls_t::disconnect() {
+  // The socket goes before the SSL object: a call that finds no object must
+  // find no socket either, or it would send plaintext on a TLS connection or
+  // hand its ciphertext to the relay as data.
+  shut_socket(*this);
   ssl_st *s = ssl.exchange(nullptr);
   std::atomic_ref<bio_st *>(rbio).store(nullptr);
   std::atomic_ref<bio_st *>(wbio).store(nullptr);
   if (s != nullptr) {
     drop_reference(*this, s);
-  }
-  SOCKET old = so.exchange(INVALID_SOCKET);
-  if (old == INVALID_SOCKET) {
-    return;
-  }
-  if (abortive_close.exchange(0) != 0) {
-    linger reset{1, 0};
-    setsockopt(old, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&reset), sizeof reset);
-  }
-  // Shutting down wakes the slot's threads blocked on the socket; the number
-  // stays taken until `release_socket`, so none of them can reach a
-  // connection that a later accept gets under the same number.
-  winapi::shutdown(old, SD_BOTH);
-  SOCKET earlier = so_shut.exchange(old);
-  // A socket still waiting here is from a connection whose threads are long
-  // gone (the relay releases it before the slot accepts again), so closing it
-  // now is safe.
-  if (earlier != INVALID_SOCKET) {
-    closesocket(earlier);
   }
 }
 

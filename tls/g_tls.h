@@ -50,9 +50,11 @@ public:
   // Sends `size` bytes: plain, the socket's result; TLS, `size` on success,
   // 0 or less on failure.
   int64_t send(const uint8_t *data, uint64_t size);
-  // Ends the connection: drops the SSL object's owner reference and shuts the
-  // socket down at once (reset when `abortive_close` is set). Safe from any
-  // thread at any time. The descriptor itself is closed by `release_socket`.
+  // Ends the connection: shuts the socket down at once (reset when
+  // `abortive_close` is set), then drops the SSL object's owner reference, so
+  // that no call on a TLS connection finds the object gone and the socket
+  // still open. Safe from any thread at any time. The descriptor itself is
+  // closed by `release_socket`.
   void disconnect();
   // Closes the socket that `disconnect` shut down. Call it only when no other
   // thread of the slot can still be inside a call on it.
