@@ -30,6 +30,9 @@ public:
   // Keeps whole sends apart: the writer's relayed frame and the reader's
   // replies never interleave on the wire.
   g_event_t send_lock;
+  // Set when records that the reader queued wait for the thread that holds
+  // `send_lock`: that thread sends them once it lets the lock go.
+  std::atomic<uint8_t> records_waiting;
   // A socket that `disconnect` shut down but did not close yet: its number
   // stays taken until no thread of the slot can use it (`release_socket`).
   std::atomic<SOCKET> so_shut;
@@ -45,7 +48,9 @@ public:
   // 0 when it completed, -1 otherwise.
   int32_t tls_handshake();
   // Receives up to `size` bytes into `buffer`: the count (1 or more), or 0 or
-  // less when the connection ended or failed.
+  // less when the connection ended or failed. Records that the reading queues
+  // for the client (key update answers, alerts) leave before it returns or
+  // waits for the client, unless a send is under way that takes them along.
   int64_t recv(uint8_t *buffer, uint64_t size);
   // Sends `size` bytes: plain, the socket's result; TLS, `size` on success,
   // 0 or less on failure.
