@@ -21,6 +21,10 @@ constexpr size_t READ_BUFFER_MIN = 0x4400;
 // Records queued by the reader during a send that are this short wait for the
 // next chunk instead of costing a socket send of their own.
 constexpr size_t MERGED_TAIL_MAX = 1024;
+// Records queued by the reader beyond this make it wait for the send under
+// way instead of reading on, so a client that asks for answers faster than it
+// reads them cannot grow the queue.
+constexpr size_t QUEUED_RECORDS_MAX = 0x4000;
 
 // Socket, SSL and BIO calls take 32-bit lengths; a longer request is served in
 // part, and the count returned says how much.
@@ -164,76 +168,6 @@ int run_handshake(g_tls_t &t, ssl_st *s) {
   return accepted;
 }
 
-// Runs with `ssl_lock` held and returns with it held or, after a failed socket
-// receive, released (`locked` tells which).
-int64_t receive_tls(g_tls_t &t, ssl_st *s, uint8_t *buffer, uint64_t size, bool &locked) {
-  BIO *in = SSL_get_rbio(s);
-  int limit = to_length(size);
-  // An empty buffer ends the receive as a socket receive of 0 bytes would.
-  if (limit == 0) {
-    return 0;
-  }
-  int done = 0;
-  for (;;) {
-    int result = -1;
-    bool attached = t.ssl.load() == s;
-    if (attached) {
-      ERR_clear_error();
-      result = SSL_read(s, buffer + done, limit - done);
-    }
-    if (result > 0) {
-      done += result;
-      if (done == limit) {
-        return done;
-      }
-      continue;
-    }
-    if (done > 0) {
-      return done;
-    }
-    if (!attached) {
-      set_tls_error(t, -1);
-      return -1;
-    }
-    if (record_ssl_error(t, s, result) != SSL_ERROR_WANT_READ) {
-      return result;
-    }
-
-    BUF_MEM *area = receive_area(in, std::max(static_cast<size_t>(limit), READ_BUFFER_MIN));
-    uint8_t *target = buffer;
-    int room = limit;
-    if (area != nullptr) {
-      target = reinterpret_cast<uint8_t *>(area->data) + area->length;
-      room = to_length(area->max - area->length);
-    }
-    // Only this thread touches the read BIO, so its tail may be filled while
-    // the writer holds the lock.
-    t.ssl_lock.set();
-    int received = receive(t, target, room);
-    if (received <= 0) {
-      locked = false;
-      set_tls_error(t, 0);
-      return result;
-    }
-    t.ssl_lock.wait();
-    if (t.ssl.load() != s) {
-      set_tls_error(t, -1);
-      return -1;
-    }
-    if (area != nullptr) {
-      area->length += static_cast<size_t>(received);
-      attach_buffer(in, area);
-    } else {
-      ERR_clear_error();
-      int written = BIO_write(in, target, received);
-      if (written <= 0) {
-        record_ssl_error(t, s, written);
-        return result;
-      }
-    }
-  }
-}
-
 // Puts the buffer that was just sent back into the write BIO (it has the room
 // for the next chunk), carrying over what the reader queued meanwhile; when
 // that does not fit, the buffer holding it stays. Returns the bytes now queued.
@@ -324,12 +258,138 @@ int64_t send_tls(g_tls_t &t, ssl_st *s, const uint8_t *data, uint64_t size) {
   return result;
 }
 
+void shut_socket(g_tls_t &t) {
+  SOCKET old = t.so.exchange(INVALID_SOCKET);
+  if (old == INVALID_SOCKET) {
+    return;
+  }
+  if (t.abortive_close.exchange(0) != 0) {
+    linger reset{1, 0};
+    setsockopt(old, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&reset), sizeof reset);
+  }
+  // Shutting down wakes the slot's threads blocked on the socket; the number
+  // stays taken until `release_socket`, so none of them can reach a
+  // connection that a later accept gets under the same number.
+  winapi::shutdown(old, SD_BOTH);
+  SOCKET earlier = t.so_shut.exchange(old);
+  // A socket still waiting here is from a connection whose threads are long
+  // gone (the relay releases it before the slot accepts again), so closing it
+  // now is safe.
+  if (earlier != INVALID_SOCKET) {
+    closesocket(earlier);
+  }
+}
+
+// Takes the whole-send lock only if it is free; a closed lock, like a wait on
+// it, does not hold anyone up.
+bool try_send_lock(g_tls_t &t) {
+  return t.send_lock.valid.load() == 0 || WaitForSingleObject(t.send_lock.handle.load(), 0) == WAIT_OBJECT_0;
+}
+
+// Sends the records that SSL_read queued (key update answers, alerts). Runs
+// with `ssl_lock` held. The order is `send_lock`, then `ssl_lock`, so the lock
+// is only waited for with `ssl_lock` released. While another thread holds it,
+// the records stay: its send takes them along or, once it lets the lock go,
+// it finds `records_waiting` and comes back for them.
+void send_queued(g_tls_t &t, ssl_st *s) {
+  if (t.ssl.load() != s || BIO_ctrl_pending(SSL_get_wbio(s)) == 0) {
+    return;
+  }
+  t.records_waiting.store(1);
+  if (!try_send_lock(t)) {
+    if (BIO_ctrl_pending(SSL_get_wbio(s)) <= QUEUED_RECORDS_MAX) {
+      return;
+    }
+    t.ssl_lock.set();
+    t.send_lock.wait();
+    t.ssl_lock.wait();
+  }
+  t.records_waiting.store(0);
+  int64_t ignored = 0;
+  if (t.ssl.load() == s) {
+    drain(t, s, 0, true, ignored);
+  }
+  t.send_lock.set();
+}
+
+// Runs with `ssl_lock` held and returns with it held or, after a failed socket
+// receive, released (`locked` tells which).
+int64_t receive_tls(g_tls_t &t, ssl_st *s, uint8_t *buffer, uint64_t size, bool &locked) {
+  BIO *in = SSL_get_rbio(s);
+  int limit = to_length(size);
+  // An empty buffer ends the receive as a socket receive of 0 bytes would.
+  if (limit == 0) {
+    return 0;
+  }
+  int done = 0;
+  for (;;) {
+    int result = -1;
+    bool attached = t.ssl.load() == s;
+    if (attached) {
+      ERR_clear_error();
+      result = SSL_read(s, buffer + done, limit - done);
+    }
+    if (result > 0) {
+      done += result;
+      if (done == limit) {
+        return done;
+      }
+      continue;
+    }
+    if (done > 0) {
+      return done;
+    }
+    if (!attached) {
+      set_tls_error(t, -1);
+      return -1;
+    }
+    if (record_ssl_error(t, s, result) != SSL_ERROR_WANT_READ) {
+      return result;
+    }
+    // The client may be waiting for what this read queued.
+    send_queued(t, s);
+
+    BUF_MEM *area = receive_area(in, std::max(static_cast<size_t>(limit), READ_BUFFER_MIN));
+    uint8_t *target = buffer;
+    int room = limit;
+    if (area != nullptr) {
+      target = reinterpret_cast<uint8_t *>(area->data) + area->length;
+      room = to_length(area->max - area->length);
+    }
+    // Only this thread touches the read BIO, so its tail may be filled while
+    // the writer holds the lock.
+    t.ssl_lock.set();
+    int received = receive(t, target, room);
+    if (received <= 0) {
+      locked = false;
+      set_tls_error(t, 0);
+      return result;
+    }
+    t.ssl_lock.wait();
+    if (t.ssl.load() != s) {
+      set_tls_error(t, -1);
+      return -1;
+    }
+    if (area != nullptr) {
+      area->length += static_cast<size_t>(received);
+      attach_buffer(in, area);
+    } else {
+      ERR_clear_error();
+      int written = BIO_write(in, target, received);
+      if (written <= 0) {
+        record_ssl_error(t, s, written);
+        return result;
+      }
+    }
+  }
+}
+
 } // namespace
 
 g_tls_t::g_tls_t()
     : ssl(nullptr), ref_count(0), rbio(nullptr), wbio(nullptr), so_accepted(INVALID_SOCKET), so(INVALID_SOCKET),
-      abortive_close(0), wsa_error(0), tls_error(0), p_recv(nullptr), p_recv_size(0), so_shut(INVALID_SOCKET),
-      ended(0) {
+      abortive_close(0), wsa_error(0), tls_error(0), p_recv(nullptr), p_recv_size(0), records_waiting(0),
+      so_shut(INVALID_SOCKET), ended(0) {
   ssl_lock.create(true);
   send_lock.create(true);
 }
@@ -395,6 +455,7 @@ int64_t g_tls_t::recv(uint8_t *buffer, uint64_t size) {
   bool locked = true;
   int64_t result = receive_tls(*this, s, buffer, size, locked);
   if (locked) {
+    send_queued(*this, s);
     ssl_lock.set();
   }
   drop_reference(*this, s);
@@ -405,44 +466,40 @@ int64_t g_tls_t::send(const uint8_t *data, uint64_t size) {
   // Whole sends are kept apart: the writer's relayed frame and the reader's
   // replies never interleave on the wire.
   send_lock.wait();
-  int64_t result = -1;
   ssl_st *s = ssl.load();
   if (s == nullptr) {
-    result = transmit(*this, data, size);
-  } else if (take_reference(*this)) {
-    result = send_tls(*this, s, data, size);
-    drop_reference(*this, s);
+    int64_t result = transmit(*this, data, size);
+    send_lock.set();
+    return result;
   }
+  if (!take_reference(*this)) {
+    send_lock.set();
+    return -1;
+  }
+  int64_t result = send_tls(*this, s, data, size);
   send_lock.set();
+  // Records that the reader queued when it found the lock taken are this
+  // thread's to send.
+  if (records_waiting.load() != 0) {
+    ssl_lock.wait();
+    send_queued(*this, s);
+    ssl_lock.set();
+  }
+  drop_reference(*this, s);
   return result;
 }
 
 void g_tls_t::disconnect() {
   ended.store(1);
+  // The socket goes before the SSL object: a call that finds no object must
+  // find no socket either, or it would send plaintext on a TLS connection or
+  // hand its ciphertext to the relay as data.
+  shut_socket(*this);
   ssl_st *s = ssl.exchange(nullptr);
   std::atomic_ref<bio_st *>(rbio).store(nullptr);
   std::atomic_ref<bio_st *>(wbio).store(nullptr);
   if (s != nullptr) {
     drop_reference(*this, s);
-  }
-  SOCKET old = so.exchange(INVALID_SOCKET);
-  if (old == INVALID_SOCKET) {
-    return;
-  }
-  if (abortive_close.exchange(0) != 0) {
-    linger reset{1, 0};
-    setsockopt(old, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&reset), sizeof reset);
-  }
-  // Shutting down wakes the slot's threads blocked on the socket; the number
-  // stays taken until `release_socket`, so none of them can reach a
-  // connection that a later accept gets under the same number.
-  winapi::shutdown(old, SD_BOTH);
-  SOCKET earlier = so_shut.exchange(old);
-  // A socket still waiting here is from a connection whose threads are long
-  // gone (the relay releases it before the slot accepts again), so closing it
-  // now is safe.
-  if (earlier != INVALID_SOCKET) {
-    closesocket(earlier);
   }
 }
 

@@ -40,6 +40,9 @@ public:
   // Keeps whole sends apart: the writer's relayed frame and the reader's
   // replies never interleave on the wire.
   g_event_t send_lock;
+  // Set when records that the reader queued wait for the thread that holds
+  // `send_lock`: that thread sends them once it lets the lock go.
+  std::atomic<uint8_t> records_waiting;
   // A socket that `disconnect` shut down but did not close yet: its number
   // stays taken until no thread of the slot can use it (`release_socket`).
   std::atomic<SOCKET> so_shut;
@@ -58,7 +61,9 @@ public:
   // 0 when it completed, -1 otherwise.
   int32_t tls_handshake();
   // Receives up to `size` bytes into `buffer`: the count (1 or more), or 0 or
-  // less when the connection ended or failed.
+  // less when the connection ended or failed. Records that the reading queues
+  // for the client (key update answers, alerts) leave before it returns or
+  // waits for the client, unless a send is under way that takes them along.
   int64_t recv(uint8_t *buffer, uint64_t size);
   // Sends `size` bytes: plain, the socket's result; TLS, `size` on success,
   // 0 or less on failure.
@@ -70,9 +75,11 @@ public:
   // peer closing or resetting the connection, and any failure after
   // `disconnect`, are ordinary ends.
   transport_end_t end_reason(int64_t result) const;
-  // Ends the connection: drops the SSL object's owner reference and shuts the
-  // socket down at once (reset when `abortive_close` is set). Safe from any
-  // thread at any time. The descriptor itself is closed by `release_socket`.
+  // Ends the connection: shuts the socket down at once (reset when
+  // `abortive_close` is set), then drops the SSL object's owner reference, so
+  // that no call on a TLS connection finds the object gone and the socket
+  // still open. Safe from any thread at any time. The descriptor itself is
+  // closed by `release_socket`.
   void disconnect();
   // Closes the socket that `disconnect` shut down. Call it only when no other
   // thread of the slot can still be inside a call on it.
