@@ -2,15 +2,21 @@
 // privilege and physical pages (AWE) over hugetlb memory.
 //
 // Physical pages come from huge pages that an administrator reserved
-// (/proc/sys/vm/nr_hugepages); a default machine has none. The lock-memory
-// privilege counts as held exactly when free huge pages exist, so a caller
-// that tries physical pages only with the privilege stays quiet on a
-// default machine and uses them where they were set up.
+// (/sys/kernel/mm/hugepages/hugepages-<N>kB/nr_hugepages); a default machine
+// has none. The lock-memory privilege counts as held exactly when free huge
+// pages exist, so a caller that tries physical pages only with the privilege
+// stays quiet on a default machine and uses them where they were set up.
+//
+// One huge page size serves everything: the smallest the kernel offers. Its
+// default size may be far larger (1 GiB), and the relay's pool is a whole
+// number of these pages.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,12 +30,44 @@
 #include "pseudo_handles.h"
 
 namespace winapi {
+namespace large_pages {
+
+size_t smallest_size(const char *directory) {
+  DIR *listing = opendir(directory);
+  if (listing == nullptr)
+    return 0;
+  constexpr char prefix[] = "hugepages-";
+  size_t smallest = 0;
+  while (const dirent *entry = readdir(listing)) {
+    const char *name = entry->d_name;
+    if (strncmp(name, prefix, sizeof(prefix) - 1) != 0)
+      continue;
+    const char *digits = name + sizeof(prefix) - 1;
+    if (*digits < '0' || *digits > '9')
+      continue;
+    char *unit = nullptr;
+    const unsigned long long kilobytes = strtoull(digits, &unit, 10);
+    if (strcmp(unit, "kB") != 0 || kilobytes == 0 || kilobytes > SIZE_MAX / 1024)
+      continue;
+    const size_t bytes = static_cast<size_t>(kilobytes) * 1024;
+    if (smallest == 0 || bytes < smallest)
+      smallest = bytes;
+  }
+  closedir(listing);
+  return smallest;
+}
+
+} // namespace large_pages
+
 namespace {
 
 using large_pages::round_up;
 using large_pages::small_page_size;
 
+constexpr char hugepages_directory[] = "/sys/kernel/mm/hugepages";
 constexpr DWORD se_lock_memory_privilege = 4;
+// MFD_HUGE_SHIFT of <linux/memfd.h>, which clashes with <sys/mman.h>.
+constexpr unsigned memfd_huge_shift = 26;
 
 // A value of /proc/meminfo ("Hugepagesize:", "HugePages_Free:"), or -1.
 long long meminfo_value(const char *key) {
@@ -47,6 +85,21 @@ long long meminfo_value(const char *key) {
   }
   fclose(meminfo);
   return value;
+}
+
+// The free huge pages of `size` bytes; /proc/meminfo counts those of the
+// default size, which is the size in use when sysfs lists none.
+long long free_huge_pages(size_t size) {
+  char path[128];
+  snprintf(path, sizeof(path), "%s/hugepages-%zukB/free_hugepages", hugepages_directory, size / 1024);
+  FILE *file = fopen(path, "re");
+  if (file == nullptr)
+    return meminfo_value("HugePages_Free:");
+  long long count = -1;
+  if (fscanf(file, "%lld", &count) != 1)
+    count = -1;
+  fclose(file);
+  return count;
 }
 
 // The physical page blocks. A frame number is the block's id in the high
@@ -100,6 +153,8 @@ DWORD error_from_errno(int error) {
 namespace large_pages {
 
 size_t page_size() {
+  if (const size_t smallest = smallest_size(hugepages_directory))
+    return smallest;
   const long long kilobytes = meminfo_value("Hugepagesize:");
   return kilobytes > 0 ? static_cast<size_t>(kilobytes) * 1024 : 0;
 }
@@ -131,7 +186,7 @@ void *reserve(size_t size, size_t *length) {
 
 } // namespace large_pages
 
-// The kernel's huge page size; 0 when it has none.
+// The smallest huge page size; 0 when the kernel has none.
 SIZE_T GetLargePageMinimum() {
   return large_pages::page_size();
 }
@@ -193,7 +248,7 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES *new
       if ((privilege.Attributes & SE_PRIVILEGE_ENABLED) == 0)
         continue;
       const bool known = privilege.Luid.LowPart == se_lock_memory_privilege && privilege.Luid.HighPart == 0;
-      if (!known || meminfo_value("HugePages_Free:") <= 0)
+      if (!known || free_huge_pages(large_pages::page_size()) <= 0)
         all_assigned = false;
     }
   }
@@ -227,7 +282,8 @@ BOOL AllocateUserPhysicalPages(HANDLE process, ULONG_PTR *page_count, ULONG_PTR 
     return FALSE;
   }
   const size_t bytes = round_up(requested * small_page_size(), huge);
-  const int fd = memfd_create("physical-pages", MFD_CLOEXEC | MFD_HUGETLB);
+  const unsigned size_flag = static_cast<unsigned>(std::countr_zero(huge)) << memfd_huge_shift;
+  const int fd = memfd_create("physical-pages", MFD_CLOEXEC | MFD_HUGETLB | size_flag);
   if (fd < 0) {
     SetLastError(error_from_errno(errno));
     return FALSE;

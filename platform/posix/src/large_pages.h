@@ -7,7 +7,13 @@
 
 namespace winapi::large_pages {
 
-// The kernel's huge page size, or 0.
+// The smallest huge page size that `directory` lists (entries named
+// hugepages-<N>kB, as in /sys/kernel/mm/hugepages), in bytes; 0 when it lists
+// none or cannot be read.
+size_t smallest_size(const char *directory);
+
+// The huge page size that the large page services use: the smallest one the
+// kernel offers, else its default one, else 0.
 size_t page_size();
 
 size_t small_page_size();
