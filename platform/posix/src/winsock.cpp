@@ -418,14 +418,4 @@ u_short(ntohs)(u_short net) {
   return (htons)(net);
 }
 
-u_long(htonl)(u_long host) {
-  if constexpr (std::endian::native == std::endian::little)
-    return __builtin_bswap32(host);
-  return host;
-}
-
-u_long(ntohl)(u_long net) {
-  return (htonl)(net);
-}
-
 } // namespace winapi
