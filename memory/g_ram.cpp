@@ -143,13 +143,18 @@ uint8_t *G_RAM::alloc_awe(uint64_t size) {
   return nullptr;
 }
 
-int G_RAM::release() {
+int G_RAM::scrub() {
   if (base == nullptr)
     return -1;
   bytes = page_size * page_count;
   if (awe == 1 || locked == 1)
     memset(base, 0, bytes);
+  return 0;
+}
 
+int G_RAM::release() {
+  if (scrub() != 0)
+    return -1;
   if (awe == 1) {
     MapUserPhysicalPages(base, pages_received, nullptr);
     VirtualFree(base, 0, MEM_RELEASE);

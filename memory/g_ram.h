@@ -46,6 +46,9 @@ public:
   // The physical-page path of `init`: the mapped address, or null after
   // undoing everything it obtained.
   uint8_t *alloc_awe(uint64_t bytes);
+  // Zero-fills the pool when it is physical or locked; the first step of
+  // `release`. 0, or -1 when there is none.
+  int scrub();
   // Scrubs and returns the pool. 0, or -1 when there is none.
   int release();
   // `release`, then every field zero.

@@ -1,4 +1,8 @@
 #include "relay/g_socket.h"
+
+#include <algorithm>
+#include <climits>
+
 #include "relay/hub.h"
 #include "shell/console.h"
 #include "tls/server_ctx.h"
@@ -9,11 +13,17 @@ int set_int(SOCKET so, int level, int option, int value) {
   return winapi::setsockopt(so, level, option, reinterpret_cast<const char *>(&value), sizeof(value));
 }
 
+// setsockopt takes an int: a larger size asks for the most there is instead
+// of wrapping to a small or negative one.
+int option_size(uint64_t bytes) {
+  return static_cast<int>(std::min<uint64_t>(bytes, INT_MAX));
+}
+
 } // namespace
 
 int G_SOCKET::listen_socket_options(SOCKET so) {
   int result = set_int(so, SOL_SOCKET, SO_RCVBUF, static_cast<int>(hub::packet_length));
-  result |= set_int(so, SOL_SOCKET, SO_SNDBUF, static_cast<int>(hub::so_buffer_size));
+  result |= set_int(so, SOL_SOCKET, SO_SNDBUF, option_size(hub::so_buffer_size));
   result |= set_int(so, IPPROTO_TCP, TCP_NODELAY, 1);
   if (hub::listen)
     result |= set_int(so, IPPROTO_TCP, TCP_FASTOPEN, connections);

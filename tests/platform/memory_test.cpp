@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -9,7 +10,9 @@
 #include <cstring>
 #include <vector>
 
+#include "large_pages.h"
 #include "platform/sync.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -49,8 +52,9 @@ TEST(PlatformMemoryTest, LargePageMinimumComesThroughKernel32) {
   FARPROC found = GetProcAddress(kernel32, "GetLargePageMinimum");
   ASSERT_NE(found, nullptr);
   const SIZE_T minimum = reinterpret_cast<SIZE_T (*)()>(found)();
-  const long long huge_kilobytes = meminfo("Hugepagesize:");
-  EXPECT_EQ(minimum, huge_kilobytes > 0 ? static_cast<SIZE_T>(huge_kilobytes) * 1024 : 0);
+  const size_t listed = large_pages::smallest_size("/sys/kernel/mm/hugepages");
+  const long long default_kilobytes = meminfo("Hugepagesize:");
+  EXPECT_EQ(minimum, listed != 0 ? listed : default_kilobytes > 0 ? static_cast<SIZE_T>(default_kilobytes) * 1024 : 0);
 
   SetLastError(0);
   EXPECT_EQ(GetProcAddress(kernel32, "VirtualAlloc2"), nullptr);
@@ -58,6 +62,35 @@ TEST(PlatformMemoryTest, LargePageMinimumComesThroughKernel32) {
   EXPECT_TRUE(FreeLibrary(kernel32));
   EXPECT_EQ(LoadLibraryExW(L"user32.dll", nullptr, DONT_RESOLVE_DLL_REFERENCES), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+// The huge page sizes as the kernel lists them, in a directory laid out like
+// /sys/kernel/mm/hugepages. A host whose default is 1 GiB still offers 2 MiB.
+TEST(PlatformMemoryTest, LargePageSizeIsTheSmallestListed) {
+  constexpr size_t KiB = 1024;
+  struct row {
+    const char *what;
+    std::vector<const char *> entries;
+    size_t expected;
+  };
+  const row rows[] = {
+      {"1 GiB default beside 2 MiB", {"hugepages-1048576kB", "hugepages-2048kB"}, 2048 * KiB},
+      {"one size", {"hugepages-1048576kB"}, 1048576 * KiB},
+      {"three sizes", {"hugepages-32768kB", "hugepages-64kB", "hugepages-2048kB"}, 64 * KiB},
+      {"other names",
+       {"hugepages-", "hugepages-kB", "hugepages-16kb", "hugepages-8kBx", "hugepages--4kB", "hugepages-+4kB",
+        "hugepages-0kB", "other-4kB", "hugepages-2048kB"},
+       2048 * KiB},
+      {"no sizes", {}, 0},
+  };
+  for (const row &r : rows) {
+    temp_dir listing;
+    ASSERT_FALSE(listing.path.empty());
+    for (const char *entry : r.entries)
+      ASSERT_EQ(mkdir((listing.path + "/" + entry).c_str(), 0700), 0) << entry;
+    EXPECT_EQ(large_pages::smallest_size(listing.path.c_str()), r.expected) << r.what;
+  }
+  EXPECT_EQ(large_pages::smallest_size("/nonexistent/hugepages"), 0u);
 }
 
 TEST(PlatformMemoryTest, LockMemoryPrivilegeIsHeldExactlyWhenHugePagesAreFree) {

@@ -29,8 +29,10 @@ TEST(GEvent, AutoResetSignalIsTakenByOneWait) {
   event.create(true);
   ASSERT_TRUE(event.valid);
   EXPECT_EQ(event.wait(), 0);
+  EXPECT_EQ(WaitForSingleObject(event.handle.load(), 0), WAIT_TIMEOUT) << "the initial signal was not consumed";
   event.set();
   EXPECT_EQ(event.wait(), 0);
+  EXPECT_EQ(WaitForSingleObject(event.handle.load(), 0), WAIT_TIMEOUT) << "the signal was not consumed";
 }
 
 // Several senders waiting on one slot's event at teardown are all released.
@@ -93,17 +95,38 @@ TEST(GThread, WaitStaysValidWhileTheThreadReleasesItself) {
   EXPECT_FALSE(s.thread.valid);
 }
 
+// A thread blocked on an event that is never set. Its stack is unwound when
+// it is stopped, which the witness records; a wait that ends normally is
+// recorded too.
+struct blocked_thread {
+  std::atomic<bool> unwound{false};
+  std::atomic<bool> returned{false};
+  g_event_t never_set;
+};
+
+struct unwind_witness {
+  std::atomic<bool> *unwound;
+  ~unwind_witness() { unwound->store(true); }
+};
+
 DWORD block_on(LPVOID argument) {
-  static_cast<g_event_t *>(argument)->wait();
+  auto *b = static_cast<blocked_thread *>(argument);
+  unwind_witness witness{&b->unwound};
+  b->never_set.wait();
+  b->returned = true;
   return 0;
 }
 
 TEST(GThread, DestroyStopsABlockedThread) {
-  g_event_t never_set;
-  never_set.create(false);
+  blocked_thread b;
+  b.never_set.create(false);
   g_thread_t thread;
-  ASSERT_EQ(thread.create(block_on, &never_set), 0);
+  ASSERT_EQ(thread.create(block_on, &b), 0);
   thread.destroy();
+  // destroy returns once the thread has ended: its stack is already unwound
+  // and its wait never returned.
+  EXPECT_TRUE(b.unwound.load());
+  EXPECT_FALSE(b.returned.load());
   EXPECT_FALSE(thread.valid);
   EXPECT_EQ(thread.handle.load(), nullptr);
 }

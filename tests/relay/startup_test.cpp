@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cwctype>
 #include <dirent.h>
 #include <new>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "relay/hub.h"
+#include "support/tcp_client.h"
 
 namespace {
 
@@ -158,6 +160,28 @@ TEST(StartUp, HelpBuildsNoThreadsAndNoPool) {
     }
   }
   EXPECT_EQ(hub::slot_counter, 0u);
+}
+
+// setsockopt takes an int: a send buffer size beyond it must ask for the
+// most the system grants, not wrap to a small or negative size.
+TEST(ListenSocketOptions, SendBufferBeyondAnIntAsksForTheMost) {
+  testing::internal::CaptureStdout();
+  relay_object relay({L"--help"});
+  testing::internal::GetCapturedStdout();
+  const uint64_t saved = hub::so_buffer_size;
+  auto granted_for = [&](uint64_t size) {
+    hub::so_buffer_size = size;
+    const SOCKET so = winapi::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    relay->listen_socket_options(so);
+    const int granted = linux_send_buffer(static_cast<int>(so));
+    winapi::closesocket(so);
+    return granted;
+  };
+  const int most = granted_for(INT_MAX);
+  EXPECT_GT(most, 0);
+  for (uint64_t size : {uint64_t{INT_MAX} + 1, (uint64_t{1} << 32) + 4096, ~uint64_t{0}})
+    EXPECT_EQ(granted_for(size), most) << size;
+  hub::so_buffer_size = saved;
 }
 
 } // namespace

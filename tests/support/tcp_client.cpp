@@ -123,3 +123,9 @@ void tcp_client::reset() {
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
   close();
 }
+
+int linux_send_buffer(int fd) {
+  int value = 0;
+  socklen_t size = sizeof(value);
+  return getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &value, &size) == 0 ? value : -1;
+}

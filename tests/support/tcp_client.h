@@ -32,3 +32,7 @@ public:
 
   int fd = -1;
 };
+
+// The send buffer size (SO_SNDBUF) of descriptor `fd` as Linux reports it,
+// or -1.
+int linux_send_buffer(int fd);

@@ -1,25 +1,18 @@
-// Windows memory services mapped onto Linux: the large page minimum, the
-// lock-memory privilege, physical pages (AWE) over hugetlb memory, address
-// reservations, the working set, page locking and the heaps.
-//
-// Physical pages come from huge pages that an administrator reserved
-// (/proc/sys/vm/nr_hugepages); a default machine has none. The lock-memory
-// privilege counts as held exactly when free huge pages exist, so a caller
-// that tries physical pages only with the privilege stays quiet on a
-// default machine and uses them where they were set up.
-#include <fcntl.h>
+// Windows memory services mapped onto Linux: the module lookup that finds
+// the large page minimum, address reservations, the working set, page
+// locking and the heaps. The large pages themselves live in large_pages.cpp.
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 
+#include "large_pages.h"
 #include "platform/console.h"
 #include "platform/memory.h"
 #include "pseudo_handles.h"
@@ -27,97 +20,45 @@
 namespace winapi {
 namespace {
 
-constexpr DWORD se_lock_memory_privilege = 4;
+using large_pages::round_up;
+using large_pages::small_page_size;
+
 constexpr DWORD heap_zero_memory = 0x00000008;
 
-// A value of /proc/meminfo ("Hugepagesize:", "HugePages_Free:"), or -1.
-long long meminfo_value(const char *key) {
-  FILE *meminfo = fopen("/proc/meminfo", "re");
-  if (meminfo == nullptr)
-    return -1;
-  char line[256];
-  long long value = -1;
-  const size_t key_length = strlen(key);
-  while (fgets(line, sizeof(line), meminfo) != nullptr) {
-    if (strncmp(line, key, key_length) == 0) {
-      value = strtoll(line + key_length, nullptr, 10);
-      break;
-    }
-  }
-  fclose(meminfo);
-  return value;
-}
-
-size_t huge_page_size() {
-  const long long kilobytes = meminfo_value("Hugepagesize:");
-  return kilobytes > 0 ? static_cast<size_t>(kilobytes) * 1024 : 0;
-}
-
-size_t small_page_size() {
-  return static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
-size_t round_up(size_t value, size_t unit) {
-  return (value + unit - 1) / unit * unit;
-}
-
-// The address ranges that VirtualAlloc handed out, and the physical page
-// blocks. A frame number is the block's id in the high half and the page's
-// index within the block in the low half; ids are never reused, so a stale
-// frame number cannot reach another block.
+// The address ranges that VirtualAlloc handed out, by start.
 struct region {
   size_t size;
   bool physical;
 };
 
-struct physical_block {
-  int fd;
-  size_t pages;
-  size_t bytes;
-};
-
-struct memory_state {
+struct region_table {
   std::mutex mutex;
   std::map<uintptr_t, region> regions;
-  std::map<ULONG_PTR, physical_block> blocks;
-  ULONG_PTR next_block = 1;
 };
 
-memory_state &state() {
-  static memory_state *const instance = new memory_state;
+region_table &table() {
+  static region_table *const instance = new region_table;
   return *instance;
-}
-
-ULONG_PTR block_of(ULONG_PTR frame) {
-  return frame >> 32;
-}
-size_t page_of(ULONG_PTR frame) {
-  return static_cast<size_t>(frame & 0xFFFFFFFFu);
-}
-
-DWORD error_from_errno(int error) {
-  switch (error) {
-  case ENOMEM:
-  case ENOSPC:
-  case EMFILE:
-  case ENFILE:
-    return ERROR_NO_SYSTEM_RESOURCES;
-  case EPERM:
-  case EACCES:
-    return ERROR_PRIVILEGE_NOT_HELD;
-  case EINVAL:
-  case ENOSYS:
-  case EOPNOTSUPP:
-    return ERROR_NOT_SUPPORTED;
-  default:
-    return ERROR_NO_SYSTEM_RESOURCES;
-  }
 }
 
 char kernel32_module;
 char process_heap;
 
 } // namespace
+
+bool large_pages::find_reservation(uintptr_t address, uintptr_t *start, uintptr_t *end) {
+  region_table &t = table();
+  std::lock_guard<std::mutex> hold(t.mutex);
+  auto found = t.regions.upper_bound(address);
+  if (found == t.regions.begin())
+    return false;
+  --found;
+  if (!found->second.physical || address >= found->first + found->second.size)
+    return false;
+  *start = found->first;
+  *end = found->first + found->second.size;
+  return true;
+}
 
 // Only kernel32.dll is known; it offers GetLargePageMinimum.
 HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD) {
@@ -153,218 +94,6 @@ BOOL FreeLibrary(HMODULE module) {
   return TRUE;
 }
 
-// The kernel's huge page size; 0 when it has none.
-SIZE_T GetLargePageMinimum() {
-  return huge_page_size();
-}
-
-BOOL OpenProcessToken(HANDLE process, DWORD, HANDLE *token) {
-  if (process != pseudo::current_process) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (token == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  *token = pseudo::current_process_token;
-  return TRUE;
-}
-
-// Only the local system and "SeLockMemoryPrivilege" are known.
-BOOL LookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, LUID *luid) {
-  if ((system != nullptr && *system != L'\0') || name == nullptr || luid == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (_wcsicmp(name, L"SeLockMemoryPrivilege") != 0) {
-    SetLastError(ERROR_NO_SUCH_PRIVILEGE);
-    return FALSE;
-  }
-  *luid = LUID{se_lock_memory_privilege, 0};
-  return TRUE;
-}
-
-// Enabling the lock-memory privilege succeeds when free huge pages exist;
-// otherwise the call still succeeds but leaves ERROR_NOT_ALL_ASSIGNED, as
-// Windows does for a privilege that the account does not hold. The previous
-// state is reported as empty: nothing was enabled before.
-BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES *new_state, DWORD length,
-                           TOKEN_PRIVILEGES *previous, DWORD *return_length) {
-  if (token != pseudo::current_process_token) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!disable_all && new_state == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (previous != nullptr) {
-    if (return_length != nullptr)
-      *return_length = sizeof(DWORD);
-    if (length < sizeof(DWORD)) {
-      SetLastError(ERROR_INSUFFICIENT_BUFFER);
-      return FALSE;
-    }
-    previous->PrivilegeCount = 0;
-  }
-  bool all_assigned = true;
-  if (!disable_all) {
-    for (DWORD i = 0; i < new_state->PrivilegeCount; ++i) {
-      const LUID_AND_ATTRIBUTES &privilege = new_state->Privileges[i];
-      if ((privilege.Attributes & SE_PRIVILEGE_ENABLED) == 0)
-        continue;
-      const bool known = privilege.Luid.LowPart == se_lock_memory_privilege && privilege.Luid.HighPart == 0;
-      if (!known || meminfo_value("HugePages_Free:") <= 0)
-        all_assigned = false;
-    }
-  }
-  SetLastError(all_assigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
-  return TRUE;
-}
-
-// The pages come from one hugetlb memory file, its size rounded up to the
-// huge page size and allocated at once, so that the huge pages are really
-// reserved now and not at the first touch. All pages or none are granted.
-BOOL AllocateUserPhysicalPages(HANDLE process, ULONG_PTR *page_count, ULONG_PTR *page_frames) {
-  if (process != pseudo::current_process) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (page_count == nullptr || page_frames == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const ULONG_PTR requested = *page_count;
-  *page_count = 0;
-  const size_t huge = huge_page_size();
-  if (huge == 0) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
-  }
-  if (requested == 0)
-    return TRUE;
-  if (requested > 0xFFFFFFFFu) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const size_t bytes = round_up(requested * small_page_size(), huge);
-  const int fd = memfd_create("physical-pages", MFD_CLOEXEC | MFD_HUGETLB);
-  if (fd < 0) {
-    SetLastError(error_from_errno(errno));
-    return FALSE;
-  }
-  if (ftruncate(fd, static_cast<off_t>(bytes)) != 0 || fallocate(fd, 0, 0, static_cast<off_t>(bytes)) != 0) {
-    const int error = errno;
-    close(fd);
-    SetLastError(error_from_errno(error));
-    return FALSE;
-  }
-  memory_state &s = state();
-  std::lock_guard<std::mutex> hold(s.mutex);
-  const ULONG_PTR block = s.next_block++;
-  s.blocks[block] = physical_block{fd, requested, bytes};
-  for (ULONG_PTR i = 0; i < requested; ++i)
-    page_frames[i] = (block << 32) | i;
-  *page_count = requested;
-  return TRUE;
-}
-
-// hugetlb memory maps in whole huge pages only: every run of consecutive
-// frames of one block has to start at a huge page boundary both in the
-// block and in the reservation. Without frames the range returns to a bare
-// reservation.
-BOOL MapUserPhysicalPages(LPVOID address, ULONG_PTR page_count, ULONG_PTR *page_frames) {
-  const size_t page = small_page_size();
-  const size_t huge = huge_page_size();
-  const uintptr_t start = reinterpret_cast<uintptr_t>(address);
-  memory_state &s = state();
-  std::lock_guard<std::mutex> hold(s.mutex);
-
-  auto found = s.regions.upper_bound(start);
-  if (found == s.regions.begin() || huge == 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  --found;
-  const uintptr_t region_end = found->first + found->second.size;
-  if (!found->second.physical || (start - found->first) % huge != 0 || page_count > (region_end - start) / page) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-
-  if (page_frames == nullptr) {
-    const size_t length = std::min(round_up(page_count * page, huge), static_cast<size_t>(region_end - start));
-    if (length != 0 && mmap(address, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
-                            0) == MAP_FAILED) {
-      SetLastError(error_from_errno(errno));
-      return FALSE;
-    }
-    return TRUE;
-  }
-
-  for (ULONG_PTR i = 0; i < page_count;) {
-    const ULONG_PTR first = page_frames[i];
-    ULONG_PTR run = 1;
-    while (i + run < page_count && page_frames[i + run] == first + run)
-      ++run;
-    auto block = s.blocks.find(block_of(first));
-    const uintptr_t target = start + i * page;
-    const size_t offset = page_of(first) * page;
-    const size_t length = round_up(run * page, huge);
-    if (block == s.blocks.end() || page_of(first) + run > block->second.pages || target % huge != 0 ||
-        offset % huge != 0 || target + length > region_end || offset + length > block->second.bytes) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
-    }
-    if (mmap(reinterpret_cast<void *>(target), length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, block->second.fd,
-             static_cast<off_t>(offset)) == MAP_FAILED) {
-      SetLastError(error_from_errno(errno));
-      return FALSE;
-    }
-    i += run;
-  }
-  return TRUE;
-}
-
-// Frees whole blocks: the frames given must be all frames of the blocks
-// they belong to. Pages still mapped stay valid until their range is
-// released.
-BOOL FreeUserPhysicalPages(HANDLE process, ULONG_PTR *page_count, ULONG_PTR *page_frames) {
-  if (process != pseudo::current_process) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (page_count == nullptr || (page_frames == nullptr && *page_count != 0)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  memory_state &s = state();
-  std::lock_guard<std::mutex> hold(s.mutex);
-  std::map<ULONG_PTR, size_t> listed;
-  for (ULONG_PTR i = 0; i < *page_count; ++i) {
-    auto block = s.blocks.find(block_of(page_frames[i]));
-    if (block == s.blocks.end() || page_of(page_frames[i]) >= block->second.pages) {
-      *page_count = 0;
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
-    }
-    ++listed[block->first];
-  }
-  for (const auto &[block, count] : listed) {
-    if (count != s.blocks[block].pages) {
-      *page_count = 0;
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
-    }
-  }
-  for (const auto &entry : listed) {
-    close(s.blocks[entry.first].fd);
-    s.blocks.erase(entry.first);
-  }
-  return TRUE;
-}
-
 // Served: MEM_COMMIT (with or without MEM_RESERVE), read-write memory at an
 // address of the system's choice; and MEM_RESERVE | MEM_PHYSICAL, a range
 // without access, aligned to the huge page size, for MapUserPhysicalPages.
@@ -378,22 +107,11 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect) {
   void *base;
   size_t length;
   if (physical) {
-    size_t huge = huge_page_size();
-    if (huge == 0)
-      huge = small_page_size();
-    length = round_up(size, huge);
-    void *raw = mmap(nullptr, length + huge, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (raw == MAP_FAILED) {
+    base = large_pages::reserve(size, &length);
+    if (base == nullptr) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }
-    const uintptr_t raw_start = reinterpret_cast<uintptr_t>(raw);
-    const uintptr_t aligned = round_up(raw_start, huge);
-    if (aligned != raw_start)
-      munmap(raw, aligned - raw_start);
-    if (const size_t tail = raw_start + length + huge - (aligned + length))
-      munmap(reinterpret_cast<void *>(aligned + length), tail);
-    base = reinterpret_cast<void *>(aligned);
   } else {
     length = round_up(size, small_page_size());
     base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -402,9 +120,9 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect) {
       return nullptr;
     }
   }
-  memory_state &s = state();
-  std::lock_guard<std::mutex> hold(s.mutex);
-  s.regions[reinterpret_cast<uintptr_t>(base)] = region{length, physical};
+  region_table &t = table();
+  std::lock_guard<std::mutex> hold(t.mutex);
+  t.regions[reinterpret_cast<uintptr_t>(base)] = region{length, physical};
   return base;
 }
 
@@ -414,15 +132,15 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  memory_state &s = state();
-  std::lock_guard<std::mutex> hold(s.mutex);
-  auto found = s.regions.find(reinterpret_cast<uintptr_t>(address));
-  if (found == s.regions.end()) {
+  region_table &t = table();
+  std::lock_guard<std::mutex> hold(t.mutex);
+  auto found = t.regions.find(reinterpret_cast<uintptr_t>(address));
+  if (found == t.regions.end()) {
     SetLastError(ERROR_INVALID_ADDRESS);
     return FALSE;
   }
   munmap(address, found->second.size);
-  s.regions.erase(found);
+  t.regions.erase(found);
   return TRUE;
 }
 

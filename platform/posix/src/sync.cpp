@@ -363,7 +363,9 @@ thread_object *as_thread(const object_ref &object) {
   return object && object.get()->kind == object_kind::thread ? static_cast<thread_object *>(object.get()) : nullptr;
 }
 
-BOOL set_event_state(HANDLE handle, bool signalled) {
+} // namespace
+
+BOOL SetEvent(HANDLE handle) {
   object_ref object(table().resolve(handle, lookup::open_handle));
   event_object *event = as_event(object);
   if (event == nullptr) {
@@ -371,22 +373,11 @@ BOOL set_event_state(HANDLE handle, bool signalled) {
     return FALSE;
   }
   mutex_hold hold(event->mutex);
-  event->signalled = signalled;
+  event->signalled = true;
   // Every waiter re-checks the state; the first to take the mutex consumes
   // an auto-reset signal and the others wait again.
-  if (signalled)
-    check(pthread_cond_broadcast(&event->cond));
+  check(pthread_cond_broadcast(&event->cond));
   return TRUE;
-}
-
-} // namespace
-
-BOOL SetEvent(HANDLE event) {
-  return set_event_state(event, true);
-}
-
-BOOL ResetEvent(HANDLE event) {
-  return set_event_state(event, false);
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {

@@ -4,8 +4,9 @@
 //
 // The system headers come first: platform/winsock_api.h's names would make
 // theirs ambiguous. winsock.h is not included because its macros carry
-// Windows' numbers under the system's names; the constants are repeated
-// below under names of their own.
+// Windows' numbers under the system's names; those constants are repeated
+// below under names of their own. The error codes clash with nothing and
+// come from their list.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -20,6 +21,7 @@
 #include <cstring>
 
 #include "platform/winsock_api.h"
+#include "platform/wsa_errors.h"
 #include "unwind_guard.h"
 
 namespace winapi {
@@ -46,108 +48,30 @@ constexpr int msg_peek = 0x2;
 constexpr int sd_receive = 0;
 constexpr int sd_send = 1;
 constexpr int sd_both = 2;
-
-constexpr int wsaeintr = 10004;
-constexpr int wsaebadf = 10009;
-constexpr int wsaeacces = 10013;
-constexpr int wsaefault = 10014;
-constexpr int wsaeinval = 10022;
-constexpr int wsaemfile = 10024;
-constexpr int wsaeinprogress = 10036;
-constexpr int wsaealready = 10037;
-constexpr int wsaenotsock = 10038;
-constexpr int wsaedestaddrreq = 10039;
-constexpr int wsaemsgsize = 10040;
-constexpr int wsaeprototype = 10041;
-constexpr int wsaenoprotoopt = 10042;
-constexpr int wsaeprotonosupport = 10043;
-constexpr int wsaesocktnosupport = 10044;
-constexpr int wsaeopnotsupp = 10045;
-constexpr int wsaepfnosupport = 10046;
-constexpr int wsaeafnosupport = 10047;
-constexpr int wsaeaddrinuse = 10048;
-constexpr int wsaeaddrnotavail = 10049;
-constexpr int wsaenetdown = 10050;
-constexpr int wsaenetunreach = 10051;
-constexpr int wsaenetreset = 10052;
-constexpr int wsaeconnaborted = 10053;
-constexpr int wsaeconnreset = 10054;
-constexpr int wsaenobufs = 10055;
-constexpr int wsaeisconn = 10056;
-constexpr int wsaenotconn = 10057;
-constexpr int wsaeshutdown = 10058;
-constexpr int wsaetoomanyrefs = 10059;
-constexpr int wsaetimedout = 10060;
-constexpr int wsaeconnrefused = 10061;
-constexpr int wsaeloop = 10062;
-constexpr int wsaenametoolong = 10063;
-constexpr int wsaehostdown = 10064;
-constexpr int wsaehostunreach = 10065;
-constexpr int wsavernotsupported = 10092;
-constexpr int wsanotinitialised = 10093;
 } // namespace win
 
 constexpr SOCKET invalid_socket = ~SOCKET{0};
 constexpr int socket_error = -1;
 
+// Each code with the errno values that map to it; an errno not listed
+// becomes WSAEOPNOTSUPP.
 struct errno_to_wsa {
-  int error;
   int wsa;
+  int errors[2];
 };
 
-// The one errno translation. Sockets here are always blocking, so EAGAIN
-// only comes from an expired SO_RCVTIMEO or SO_SNDTIMEO, which Windows reports as
-// WSAETIMEDOUT. EPIPE means the local end was shut down or the peer is gone;
-// Windows reports such sends as aborted, an ordinary end of a connection.
-constexpr errno_to_wsa errno_table[] = {
-    {EINTR, win::wsaeintr},
-    {EBADF, win::wsaebadf},
-    {EACCES, win::wsaeacces},
-    {EPERM, win::wsaeacces},
-    {EFAULT, win::wsaefault},
-    {EINVAL, win::wsaeinval},
-    {EMFILE, win::wsaemfile},
-    {ENFILE, win::wsaemfile},
-    {EAGAIN, win::wsaetimedout},
-    {EINPROGRESS, win::wsaeinprogress},
-    {EALREADY, win::wsaealready},
-    {ENOTSOCK, win::wsaenotsock},
-    {EDESTADDRREQ, win::wsaedestaddrreq},
-    {EMSGSIZE, win::wsaemsgsize},
-    {EPROTOTYPE, win::wsaeprototype},
-    {ENOPROTOOPT, win::wsaenoprotoopt},
-    {EPROTONOSUPPORT, win::wsaeprotonosupport},
-    {ESOCKTNOSUPPORT, win::wsaesocktnosupport},
-    {EOPNOTSUPP, win::wsaeopnotsupp},
-    {EPFNOSUPPORT, win::wsaepfnosupport},
-    {EAFNOSUPPORT, win::wsaeafnosupport},
-    {EADDRINUSE, win::wsaeaddrinuse},
-    {EADDRNOTAVAIL, win::wsaeaddrnotavail},
-    {ENETDOWN, win::wsaenetdown},
-    {ENETUNREACH, win::wsaenetunreach},
-    {ENETRESET, win::wsaenetreset},
-    {ECONNABORTED, win::wsaeconnaborted},
-    {ECONNRESET, win::wsaeconnreset},
-    {ENOBUFS, win::wsaenobufs},
-    {ENOMEM, win::wsaenobufs},
-    {EISCONN, win::wsaeisconn},
-    {ENOTCONN, win::wsaenotconn},
-    {ESHUTDOWN, win::wsaeshutdown},
-    {ETOOMANYREFS, win::wsaetoomanyrefs},
-    {ETIMEDOUT, win::wsaetimedout},
-    {ECONNREFUSED, win::wsaeconnrefused},
-    {ELOOP, win::wsaeloop},
-    {ENAMETOOLONG, win::wsaenametoolong},
-    {EHOSTDOWN, win::wsaehostdown},
-    {EHOSTUNREACH, win::wsaehostunreach},
-    {EPIPE, win::wsaeconnaborted},
-};
+#define ERRNO_LIST(...) __VA_ARGS__
+#define ERRNO_ROW(name, code, errors, text) {code, {ERRNO_LIST errors}},
+constexpr errno_to_wsa errno_table[] = {WSA_ERROR_MAP(ERRNO_ROW)};
+#undef ERRNO_ROW
+#undef ERRNO_LIST
 
 int wsa_from_errno(int error) {
   for (const errno_to_wsa &entry : errno_table)
-    if (entry.error == error)
-      return entry.wsa;
-  return win::wsaeopnotsupp;
+    for (int listed : entry.errors)
+      if (listed != 0 && listed == error)
+        return entry.wsa;
+  return WSAEOPNOTSUPP;
 }
 
 int fail(int wsa_code) {
@@ -175,7 +99,7 @@ void to_windows(const ::sockaddr_in &from, winapi::sockaddr_in &to) {
 int recv_flags(int flags, int *linux_flags) {
   *linux_flags = 0;
   if ((flags & ~win::msg_peek) != 0)
-    return win::wsaeopnotsupp;
+    return WSAEOPNOTSUPP;
   if ((flags & win::msg_peek) != 0)
     *linux_flags |= MSG_PEEK;
   return 0;
@@ -187,11 +111,11 @@ std::atomic<int> startups{0};
 
 int WSAStartup(WORD version_requested, WSADATA *data) {
   if (data == nullptr)
-    return win::wsaefault;
+    return WSAEFAULT;
   const BYTE major = static_cast<BYTE>(version_requested & 0xFF);
   const BYTE minor = static_cast<BYTE>(version_requested >> 8);
   if (major == 0)
-    return win::wsavernotsupported;
+    return WSAVERNOTSUPPORTED;
   *data = WSADATA{};
   // The version granted is the one asked for, up to 2.2.
   data->wVersion = (major > 2 || (major == 2 && minor >= 2)) ? WORD{0x0202} : version_requested;
@@ -206,22 +130,22 @@ int WSACleanup() {
   int count = startups.load();
   do {
     if (count == 0)
-      return fail(win::wsanotinitialised);
+      return fail(WSANOTINITIALISED);
   } while (!startups.compare_exchange_weak(count, count - 1));
   return 0;
 }
 
 SOCKET socket(int af, int type, int protocol) {
   if (af != win::af_inet) {
-    WSASetLastError(win::wsaeafnosupport);
+    WSASetLastError(WSAEAFNOSUPPORT);
     return invalid_socket;
   }
   if (type != win::sock_stream) {
-    WSASetLastError(win::wsaesocktnosupport);
+    WSASetLastError(WSAESOCKTNOSUPPORT);
     return invalid_socket;
   }
   if (protocol != 0 && protocol != win::ipproto_tcp) {
-    WSASetLastError(win::wsaeprotonosupport);
+    WSASetLastError(WSAEPROTONOSUPPORT);
     return invalid_socket;
   }
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -235,13 +159,13 @@ SOCKET socket(int af, int type, int protocol) {
 int bind(SOCKET s, const winapi::sockaddr *name, int namelen) {
   const int fd = descriptor(s);
   if (fd < 0)
-    return fail(win::wsaenotsock);
+    return fail(WSAENOTSOCK);
   if (name == nullptr || namelen < static_cast<int>(sizeof(winapi::sockaddr_in)))
-    return fail(win::wsaefault);
+    return fail(WSAEFAULT);
   winapi::sockaddr_in windows_address;
   memcpy(&windows_address, name, sizeof(windows_address));
   if (windows_address.sin_family != win::af_inet)
-    return fail(win::wsaeafnosupport);
+    return fail(WSAEAFNOSUPPORT);
   ::sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = windows_address.sin_port;
@@ -254,7 +178,7 @@ int bind(SOCKET s, const winapi::sockaddr *name, int namelen) {
 int listen(SOCKET s, int backlog) {
   const int fd = descriptor(s);
   if (fd < 0)
-    return fail(win::wsaenotsock);
+    return fail(WSAENOTSOCK);
   if (::listen(fd, backlog) != 0)
     return fail_errno();
   return 0;
@@ -269,7 +193,7 @@ namespace {
 int accept_error(int error) {
   switch (error) {
   case EINVAL:
-    return win::wsaeintr;
+    return WSAEINTR;
   case EPROTO:
   case ENOPROTOOPT:
   case EHOSTDOWN:
@@ -278,7 +202,7 @@ int accept_error(int error) {
   case EOPNOTSUPP:
   case ENETDOWN:
   case ENETUNREACH:
-    return win::wsaeconnaborted;
+    return WSAECONNABORTED;
   default:
     return wsa_from_errno(error);
   }
@@ -289,11 +213,11 @@ int accept_error(int error) {
 SOCKET accept(SOCKET s, winapi::sockaddr *addr, int *addrlen) {
   const int fd = descriptor(s);
   if (fd < 0) {
-    WSASetLastError(win::wsaenotsock);
+    WSASetLastError(WSAENOTSOCK);
     return invalid_socket;
   }
   if (addr != nullptr && (addrlen == nullptr || *addrlen < static_cast<int>(sizeof(winapi::sockaddr_in)))) {
-    WSASetLastError(win::wsaefault);
+    WSASetLastError(WSAEFAULT);
     return invalid_socket;
   }
   ::sockaddr_in peer{};
@@ -317,9 +241,9 @@ SOCKET accept(SOCKET s, winapi::sockaddr *addr, int *addrlen) {
 int recv(SOCKET s, char *buf, int len, int flags) {
   const int fd = descriptor(s);
   if (fd < 0)
-    return fail(win::wsaenotsock);
+    return fail(WSAENOTSOCK);
   if (len < 0 || (buf == nullptr && len > 0))
-    return fail(win::wsaefault);
+    return fail(WSAEFAULT);
   int linux_flags;
   if (const int invalid = recv_flags(flags, &linux_flags))
     return fail(invalid);
@@ -337,11 +261,11 @@ int recv(SOCKET s, char *buf, int len, int flags) {
 int send(SOCKET s, const char *buf, int len, int flags) {
   const int fd = descriptor(s);
   if (fd < 0)
-    return fail(win::wsaenotsock);
+    return fail(WSAENOTSOCK);
   if (len < 0 || (buf == nullptr && len > 0))
-    return fail(win::wsaefault);
+    return fail(WSAEFAULT);
   if (flags != 0)
-    return fail(win::wsaeopnotsupp);
+    return fail(WSAEOPNOTSUPP);
   int sent = 0;
   do {
     unwind_guard guard;
@@ -364,7 +288,7 @@ int send(SOCKET s, const char *buf, int len, int flags) {
 int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen) {
   const int fd = descriptor(s);
   if (fd < 0)
-    return fail(win::wsaenotsock);
+    return fail(WSAENOTSOCK);
   int linux_level = 0;
   int linux_name = 0;
   if (level == win::sol_socket) {
@@ -392,7 +316,7 @@ int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
       linux_name = SO_RCVTIMEO;
       break;
     default:
-      return fail(win::wsaenoprotoopt);
+      return fail(WSAENOPROTOOPT);
     }
   } else if (level == win::ipproto_tcp) {
     linux_level = IPPROTO_TCP;
@@ -413,32 +337,32 @@ int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
       linux_name = TCP_KEEPINTVL;
       break;
     default:
-      return fail(win::wsaenoprotoopt);
+      return fail(WSAENOPROTOOPT);
     }
   } else {
-    return fail(win::wsaenoprotoopt);
+    return fail(WSAENOPROTOOPT);
   }
 
   if (optval == nullptr)
-    return fail(win::wsaefault);
+    return fail(WSAEFAULT);
   int result;
   if (linux_name == SO_LINGER && linux_level == SOL_SOCKET) {
     if (optlen < static_cast<int>(sizeof(winapi::linger)))
-      return fail(win::wsaefault);
+      return fail(WSAEFAULT);
     winapi::linger windows_linger;
     memcpy(&windows_linger, optval, sizeof(windows_linger));
     const ::linger value{windows_linger.l_onoff != 0 ? 1 : 0, windows_linger.l_linger};
     result = ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof(value));
   } else if ((linux_name == SO_RCVTIMEO || linux_name == SO_SNDTIMEO) && linux_level == SOL_SOCKET) {
     if (optlen < static_cast<int>(sizeof(DWORD)))
-      return fail(win::wsaefault);
+      return fail(WSAEFAULT);
     DWORD milliseconds;
     memcpy(&milliseconds, optval, sizeof(milliseconds));
     const timeval value{static_cast<time_t>(milliseconds / 1000), static_cast<suseconds_t>(milliseconds % 1000) * 1000};
     result = ::setsockopt(fd, SOL_SOCKET, linux_name, &value, sizeof(value));
   } else {
     if (optlen < static_cast<int>(sizeof(int)))
-      return fail(win::wsaefault);
+      return fail(WSAEFAULT);
     int value;
     memcpy(&value, optval, sizeof(value));
     result = ::setsockopt(fd, linux_level, linux_name, &value, sizeof(value));
@@ -451,16 +375,16 @@ int setsockopt(SOCKET s, int level, int optname, const char *optval, int optlen)
 int getsockname(SOCKET s, winapi::sockaddr *name, int *namelen) {
   const int fd = descriptor(s);
   if (fd < 0)
-    return fail(win::wsaenotsock);
+    return fail(WSAENOTSOCK);
   if (name == nullptr || namelen == nullptr || *namelen < static_cast<int>(sizeof(winapi::sockaddr_in)))
-    return fail(win::wsaefault);
+    return fail(WSAEFAULT);
   ::sockaddr_in address{};
   socklen_t size = sizeof(address);
   if (::getsockname(fd, reinterpret_cast<::sockaddr *>(&address), &size) != 0)
     return fail_errno();
   // Linux reports an unbound socket as 0.0.0.0:0; Windows fails.
   if (address.sin_family != AF_INET || address.sin_port == 0)
-    return fail(win::wsaeinval);
+    return fail(WSAEINVAL);
   winapi::sockaddr_in windows_address;
   to_windows(address, windows_address);
   memcpy(name, &windows_address, sizeof(windows_address));
@@ -471,7 +395,7 @@ int getsockname(SOCKET s, winapi::sockaddr *name, int *namelen) {
 int shutdown(SOCKET s, int how) {
   const int fd = descriptor(s);
   if (fd < 0)
-    return fail(win::wsaenotsock);
+    return fail(WSAENOTSOCK);
   int linux_how;
   switch (how) {
   case win::sd_receive:
@@ -484,7 +408,7 @@ int shutdown(SOCKET s, int how) {
     linux_how = SHUT_RDWR;
     break;
   default:
-    return fail(win::wsaeinval);
+    return fail(WSAEINVAL);
   }
   if (::shutdown(fd, linux_how) != 0)
     return fail_errno();
@@ -494,7 +418,7 @@ int shutdown(SOCKET s, int how) {
 int closesocket(SOCKET s) {
   const int fd = descriptor(s);
   if (fd < 0)
-    return fail(win::wsaenotsock);
+    return fail(WSAENOTSOCK);
   unwind_guard guard;
   const int closed = ::close(fd);
   guard.returned();
@@ -522,16 +446,6 @@ u_short(htons)(u_short host) {
 
 u_short(ntohs)(u_short net) {
   return (htons)(net);
-}
-
-u_long(htonl)(u_long host) {
-  if constexpr (std::endian::native == std::endian::little)
-    return __builtin_bswap32(host);
-  return host;
-}
-
-u_long(ntohl)(u_long net) {
-  return (htonl)(net);
 }
 
 } // namespace winapi

@@ -108,15 +108,6 @@ BOOL SetEvent(HANDLE event) {
   return result;
 }
 
-BOOL ResetEvent(HANDLE event) {
-  event_pair *pair = use_event(event);
-  if (pair == nullptr)
-    return ::ResetEvent(event);
-  const BOOL result = ::ResetEvent(pair->event);
-  done_with_event(pair);
-  return result;
-}
-
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   event_pair *pair = use_event(handle);
   if (pair == nullptr)

@@ -30,7 +30,6 @@ struct SYSTEM_INFO {
 // Unnamed events only (name must be null). Returns null on failure.
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state, LPCWSTR name);
 BOOL SetEvent(HANDLE event);
-BOOL ResetEvent(HANDLE event);
 
 // Event: WAIT_OBJECT_0 when signalled (an auto-reset event is consumed by
 // exactly one waiter). Thread: WAIT_OBJECT_0 once the thread has ended.

@@ -71,7 +71,5 @@ int closesocket(SOCKET s);
 unsigned long inet_addr(const char *text);
 u_short htons(u_short host);
 u_short ntohs(u_short net);
-u_long htonl(u_long host);
-u_long ntohl(u_long net);
 
 } // namespace winapi

@@ -14,7 +14,6 @@ namespace winapi {
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state, LPCWSTR name);
 BOOL SetEvent(HANDLE event);
-BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size, LPTHREAD_START_ROUTINE routine,
@@ -28,7 +27,6 @@ BOOL TerminateThread(HANDLE thread, DWORD exit_code);
 #ifndef RELAYHUB_WIN32_SYNC_SOURCE
 #define CreateEventW winapi::CreateEventW
 #define SetEvent winapi::SetEvent
-#define ResetEvent winapi::ResetEvent
 #define WaitForSingleObject winapi::WaitForSingleObject
 #define CloseHandle winapi::CloseHandle
 #define CreateThread winapi::CreateThread
