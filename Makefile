@@ -58,7 +58,8 @@ test-tsan: setup-test
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
 
-bench: setup-test
+bench:
+	@scripts/setup.sh --bench
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=ON $(CMAKE_FLAGS) > /dev/null
 	cmake --build build -j $(JOBS) --target relay_bench
 	build/relay_bench 4 256 raw
