@@ -180,19 +180,18 @@ class DebianPackage(unittest.TestCase):
         relay = Relay(str(under(self.root, f"{PREFIX}/bin/relayhub")), workdir)
         relay.start()
         try:
-            clients = []
-            for _ in range(2):
-                client = socket.create_connection(("127.0.0.1", relay.port), timeout=EXCHANGE_TIMEOUT)
-                clients.append(client)
-                # Only a client already set up receives what the other sends.
-                self.assertTrue(relay.wait_raw_set_up(client.getsockname()[1]), relay.console())
+            first = socket.create_connection(("127.0.0.1", relay.port), timeout=EXCHANGE_TIMEOUT)
+            self.assertTrue(relay.wait_raw_set_up(first.getsockname()[1]), relay.console())
+            # The relay reads a client only once it is set up, so the first
+            # client receiving this line shows the second one set up too.
+            second = socket.create_connection(("127.0.0.1", relay.port), timeout=EXCHANGE_TIMEOUT)
             deadline = time.monotonic() + EXCHANGE_TIMEOUT
-            clients[0].sendall(b"from the first\n")
-            self.assertEqual(read_until(clients[1], b"\n", deadline), b"from the first\n")
-            clients[1].sendall(b"from the second\n")
-            self.assertEqual(read_until(clients[0], b"\n", deadline), b"from the second\n")
-            for client in clients:
-                client.close()
+            second.sendall(b"from the second\n")
+            self.assertEqual(read_until(first, b"\n", deadline), b"from the second\n")
+            first.sendall(b"from the first\n")
+            self.assertEqual(read_until(second, b"\n", deadline), b"from the first\n")
+            first.close()
+            second.close()
         finally:
             code = relay.stop()
         self.assertEqual(code, 0, relay.console())
