@@ -1,32 +1,47 @@
-# make run  ARGS="..."   install what is missing, build a release build, run the relay
-# make test              install what is missing, build, run every test
+# make run  ARGS="..."   install what is missing, build the relay alone (no tests), run it
+# make test              install what is missing (Chromium too), build everything, run every test
 # make test-asan / test-tsan   the test suite under AddressSanitizer+UBSan / ThreadSanitizer
 # make bench             loopback throughput of the relay per protocol
 # make cert              a self-signed certificate in relayhub.pem (never overwrites)
+# make install           install under PREFIX (default /usr/local), into DESTDIR if given
+# make deb               build/relayhub_<version>_<arch>.deb, for /usr
 # make windows           cross-build build-windows/relayhub.exe with MinGW-w64 (and OpenSSL for it, once)
 # make test-windows      the Windows build's tests under Wine, with an end-to-end smoke test
+# make clean             remove every build folder
+#
+# run, install and deb share build/ with test: the test targets are switched
+# off or on by RELAYHUB_TESTS at each configure, which leaves the relay's own
+# objects as they are; the install prefix is set there too.
 
 ARGS ?=
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: setup setup-test build run test test-asan test-tsan bench cert clean format windows test-windows
+.PHONY: setup setup-package setup-test build run test test-asan test-tsan bench cert install deb clean format windows \
+  test-windows
 
 setup:
 	@scripts/setup.sh
+
+setup-package:
+	@scripts/setup.sh --package
 
 setup-test:
 	@scripts/setup.sh --test
 
 build: setup
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) > /dev/null
-	cmake --build build -j $(JOBS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF $(CMAKE_FLAGS) > /dev/null
+	cmake --build build -j $(JOBS) --target relayhub
 
 run: build
 	build/relayhub $(ARGS)
 
+# The package tests check the layout of the Debian package, so /usr.
 test: setup-test
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_WERROR=ON $(CMAKE_FLAGS) > /dev/null
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_WERROR=ON -DRELAYHUB_TESTS=ON \
+	  -DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_FLAGS) > /dev/null
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
@@ -43,7 +58,10 @@ test-tsan: setup-test
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
 
-bench: build
+bench:
+	@scripts/setup.sh --bench
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=ON $(CMAKE_FLAGS) > /dev/null
+	cmake --build build -j $(JOBS) --target relay_bench
 	build/relay_bench 4 256 raw
 	build/relay_bench 4 256 tls
 	build/relay_bench 4 256 ws
@@ -63,8 +81,20 @@ test-windows: windows
 cert:
 	@scripts/make-cert.sh relayhub.pem
 
+install: setup
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) \
+	  $(CMAKE_FLAGS) > /dev/null
+	cmake --build build -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install build
+
+deb: setup-package
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+	  $(CMAKE_FLAGS) > /dev/null
+	cmake --build build -j $(JOBS)
+	cd build && cpack
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-windows

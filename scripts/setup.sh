@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # Installs with apt-get what building, running and testing the relay need,
-# only when it is missing.
+# only when it is missing. Without root and without sudo it names the
+# packages to install by hand.
+#   (no option)  building and running the relay, make install
+#   --package    also making the Debian package
+#   --bench      also the benchmark, which uses the test helpers
+#   --test       everything the tests need, Chromium for the browser test included
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libssl-dev openssl libgtest-dev)
-if [ "${1:-}" = "--test" ]; then
-  packages+=(python3-websockets chromium)
-fi
+packages=(g++ cmake make pkg-config libssl-dev openssl scdoc)
+case "${1:-}" in
+--package) packages+=(dpkg-dev file) ;;
+--bench) packages+=(libgtest-dev) ;;
+--test) packages+=(libgtest-dev python3-websockets chromium dpkg-dev file man-db systemd) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -14,8 +21,15 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "installing: ${missing[*]}"
 sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo > /dev/null; then
+    echo "missing Debian packages: ${missing[*]}" >&2
+    echo "as root, run:  apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+  sudo="sudo"
+fi
+echo "installing: ${missing[*]}"
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -134,3 +134,15 @@ void print_usage(const wchar_t *program) {
   wprint(L"\n");
   wprint(L"\n");
 }
+
+bool version_requested(int argc, wchar_t **argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (_wcsicmp(argv[i], L"--version") == 0)
+      return true;
+  }
+  return false;
+}
+
+void print_version() {
+  wprint(L"relayhub %hs\n", RELAYHUB_VERSION);
+}

@@ -33,3 +33,8 @@ public:
 
 // The usage text, with the program path `program`.
 void print_usage(const wchar_t *program);
+
+// Whether an argument asks for the version ("--version", letter case ignored).
+bool version_requested(int argc, wchar_t **argv);
+// "relayhub X.Y.Z", the version the build was given.
+void print_version();

@@ -8,6 +8,7 @@
 #include "platform/winsock.h"
 #include "relay/g_socket.h"
 #include "relay/hub.h"
+#include "shell/config.h"
 #include "shell/console.h"
 
 namespace {
@@ -54,6 +55,11 @@ int run(G_SOCKET &relay) {
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
+  // Answered before the configuration, which would print its dump first.
+  if (version_requested(argc, argv)) {
+    print_version();
+    return 0;
+  }
   SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
   SetProcessPriorityBoost(GetCurrentProcess(), TRUE);
   SetConsoleCtrlHandler(on_console_event, TRUE);
