@@ -2,6 +2,7 @@
 # make test              install what is missing (Chromium too), build everything, run every test
 # make test-asan / test-tsan   the test suite under AddressSanitizer+UBSan / ThreadSanitizer
 # make bench             loopback throughput of the relay per protocol
+# make bench-stall       how long a client that stops reading holds the others (about 60 s)
 # make cert              a self-signed certificate in relayhub.pem (never overwrites)
 # make install           install under PREFIX (default /usr/local), into DESTDIR if given
 # make deb               build/relayhub_<version>_<arch>.deb, for /usr
@@ -19,7 +20,7 @@ CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: setup setup-package setup-test build run test test-asan test-tsan bench cert install deb clean format windows \
+.PHONY: setup setup-package setup-test build run test test-asan test-tsan bench bench-stall cert install deb clean format windows \
   test-windows
 
 setup:
@@ -57,6 +58,9 @@ test-tsan: setup-test
 	  -DRELAYHUB_SANITIZE=thread $(CMAKE_FLAGS) > /dev/null
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
+
+bench-stall: build
+	/usr/bin/python3 bench/stalled_client.py build/relayhub
 
 bench:
 	@scripts/setup.sh --bench

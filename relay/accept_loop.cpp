@@ -105,11 +105,7 @@ void g_task_t::serve(SOCKET so) {
   if (!hub::closing) {
     detect_and_handshake();
     if (connected && !hub::closing) {
-      if (!quiet && hub::active_count.load() == n) {
-        hub::line_pending = 0;
-        const wchar_t *word = ws.tls.ssl ? (ws.upgraded ? L"WSS" : L"TLS") : (ws.upgraded ? L"WS" : L"RAW");
-        wprint(L"%ls\n", word);
-      }
+      const wchar_t *word = ws.tls.ssl ? (ws.upgraded ? L"WSS" : L"TLS") : (ws.upgraded ? L"WS" : L"RAW");
       set_receive_timeout(so, RELAY_TIMEOUT_MS);
       send_result = 0;
       send_error = 0;
@@ -119,6 +115,11 @@ void g_task_t::serve(SOCKET so) {
       ws.tls.tls_error = 0;
       active = 1;
       start_w.set();
+      // Printed once the client is set up: whoever reads the word may send to it.
+      if (!quiet && hub::active_count.load() == n) {
+        hub::line_pending = 0;
+        wprint(L"%ls\n", word);
+      }
       reader_loop();
     }
   }

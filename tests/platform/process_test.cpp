@@ -92,6 +92,15 @@ TEST(PlatformProcessTest, ExitProcessKeepsBufferedOutput) {
   remove(path.c_str());
 }
 
+// A POSIX parent sees only the low 8 bits of a code; a failure must never
+// read as success there.
+TEST(PlatformProcessTest, ExitProcessNeverTurnsAFailureIntoSuccess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ExitProcess(10048), testing::ExitedWithCode(10048 & 0xFF), "");
+  EXPECT_EXIT(ExitProcess(0x2A00), testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(ExitProcess(0), testing::ExitedWithCode(0), "");
+}
+
 TEST(PlatformProcessTest, HighPriorityIsANegativeNiceValueOrAPrivilegeFailure) {
   errno = 0;
   const int before = getpriority(PRIO_PROCESS, 0);

@@ -406,3 +406,23 @@ TEST_F(RawHub, ChurningConnectionsGetOnlyTheirOwnPayloads) {
 }
 
 } // namespace
+
+namespace {
+
+// Payloads sent while a client is still being detected are not its to get:
+// it receives only what is sent once it is set up, and nobody else is held.
+TEST_F(RawHub, ClientStillBeingDetectedGetsOnlyLaterPayloads) {
+  ASSERT_TRUE(start(4, 2));
+  tcp_client newcomer;
+  ASSERT_TRUE(newcomer.connect(relay.port));
+  ASSERT_TRUE(clients[0].send_text("early\n"));
+  EXPECT_EQ(clients[1].recv_exact(6, 5000), "early\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(RAW_DETECTION_WAIT_MS));
+  ASSERT_TRUE(clients[0].send_text("late\n"));
+  EXPECT_EQ(newcomer.recv_exact(5, 5000), "late\n");
+  EXPECT_EQ(clients[1].recv_exact(5, 5000), "late\n");
+  EXPECT_EQ(newcomer.recv_some(200), "");
+  EXPECT_EQ(stop(), 0);
+}
+
+} // namespace

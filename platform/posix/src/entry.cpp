@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.h"
+
 int wmain(int argc, wchar_t **argv);
 
 namespace {
@@ -84,5 +86,5 @@ int main(int argc, char **argv) {
   for (std::wstring &argument : arguments)
     wide_argv.push_back(argument.data());
   wide_argv.push_back(nullptr);
-  return wmain(argc, wide_argv.data());
+  return exit_status(static_cast<uint32_t>(wmain(argc, wide_argv.data())));
 }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "exit_status.h"
 #include "platform/memory.h"
 #include "platform/process.h"
 #include "pseudo_handles.h"
@@ -79,7 +80,7 @@ BOOL IsDebuggerPresent() {
 // so that console output written before the exit is not lost.
 void ExitProcess(UINT exit_code) {
   fflush(nullptr);
-  _exit(static_cast<int>(exit_code));
+  _exit(exit_status(exit_code));
 }
 
 namespace {
