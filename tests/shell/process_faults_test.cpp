@@ -19,20 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-uint16_t unused_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof(addr);
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &size) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
-}
-
 // The relay's console may be unreadable, so the first client's connection
 // tells when it listens. It stays open: a probe closed at once would hold
 // a descriptor in the relay for a while and hide which one a client gets.
@@ -98,7 +84,7 @@ TEST_P(BrokenConsole, RelayServesAndStopsCleanly) {
     ::close(console[0]);
   relay_process relay;
   relay.stdout_fd = console[1];
-  relay.port = unused_port();
+  relay.port = free_port();
   const bool started = relay.start({"-c", "4", "-p", std::to_string(relay.port)});
   ::close(console[1]);
   ASSERT_TRUE(started);
@@ -118,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(ReaderGone, BrokenConsole,
 TEST(ClosedStandardStreams, ClientsGetOnlyTheirData) {
   relay_process relay;
   relay.program = "/bin/sh";
-  relay.port = unused_port();
+  relay.port = free_port();
   ASSERT_TRUE(relay.start(
       {"-c", "exec \"$0\" \"$@\" <&- >&- 2>&-", RELAYHUB_EXE, "-c", "4", "-p", std::to_string(relay.port)}));
   expect_raw_exchange(relay.port);

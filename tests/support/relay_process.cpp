@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
-
 uint16_t free_port() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -24,8 +22,6 @@ uint16_t free_port() {
   ::close(fd);
   return port;
 }
-
-} // namespace
 
 int count_of(const std::string &text, const std::string &needle) {
   int count = 0;

@@ -59,5 +59,8 @@ private:
   int input = -1;
 };
 
+// A loopback port that was free a moment ago.
+uint16_t free_port();
+
 // Counts the occurrences of `needle` in `text`.
 int count_of(const std::string &text, const std::string &needle);
