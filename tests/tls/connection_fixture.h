@@ -26,6 +26,13 @@ template <typename T> inline bool finishes(std::future<T> &result) {
   return result.wait_for(DEADLINE) == std::future_status::ready;
 }
 
+// Ends the server side's connection when it goes, so that threads blocked on
+// it finish even when a test stops at a failed assertion.
+struct disconnect_on_exit {
+  g_tls_t &server;
+  ~disconnect_on_exit() { server.disconnect(); }
+};
+
 class connected_transport : public testing::Test {
 protected:
   static void SetUpTestSuite() {

@@ -102,6 +102,7 @@ TEST_F(connected_transport, key_update_answers_leave_without_a_payload) {
   watch_key_updates(client.ssl, arrived);
   constexpr int requests = 2000;
   auto reader = start_reader(server, 1);
+  const disconnect_on_exit reader_ends{server};
   // The client reads nothing until all are asked for: the answers must leave
   // the server while it has no data of its own for the client.
   ASSERT_TRUE(request_key_updates(client, requests));
@@ -130,8 +131,10 @@ TEST_F(connected_transport, queued_answers_stay_bounded_while_a_send_is_blocked)
     writer_id.set_value(current_thread_id());
     return server.send(flood.data(), flood.size());
   });
+  const disconnect_on_exit writer_ends{server};
   ASSERT_TRUE(wait_until_sleeping(writer_id.get_future().get(), SLEEP_WAIT_MS));
   auto requests = std::async(std::launch::async, [&] { return request_key_updates(client, 5000); });
+  const disconnect_on_exit ends{server};
   requests.wait_for(std::chrono::seconds(10));
   ASSERT_TRUE(wait_until_sleeping(reader_id.get_future().get(), SLEEP_WAIT_MS));
 
@@ -148,6 +151,7 @@ TEST_F(connected_transport, a_renegotiation_is_refused_at_once) {
   g_tls_t server;
   ASSERT_NO_FATAL_FAILURE(connect_tls(client, server, TLS1_2_VERSION));
   auto reader = start_reader(server, 1);
+  const disconnect_on_exit reader_ends{server};
   ERR_clear_error();
   ASSERT_EQ(SSL_renegotiate(client.ssl), 1);
   auto asked = std::chrono::steady_clock::now();
