@@ -163,6 +163,9 @@ struct shared_state {
   // Set once the sender has written its last record: the number written.
   std::atomic<uint64_t> total{0};
   std::atomic<bool> sender_done{false};
+  // Set once the CPU use of the measured time has been taken, which needs
+  // both threads still running.
+  std::atomic<bool> measured{false};
   // Set when the sender gave up: the receivers stop at once.
   std::atomic<bool> abandoned{false};
   // The next record the slowest healthy receiver waits for.
@@ -467,8 +470,17 @@ cpu_sample measure(const options &opt, shared_state &shared, std::thread &sender
   const cpu_sample from = take_sample(opt.relay_pid, sender, receiver);
   sleep_until_ns(shared.to_ns.load());
   const cpu_sample to = take_sample(opt.relay_pid, sender, receiver);
+  shared.measured.store(true);
   return {to.wall - from.wall, to.relay - from.relay, to.load - from.load, to.sender - from.sender,
           to.receiver - from.receiver};
+}
+
+// Holds the sender (and so the receivers, which wait for it) until the CPU
+// use of the measured time has been taken, for at most a second.
+void wait_measured(shared_state &shared) {
+  const uint64_t limit = now_ns() + 1'000'000'000;
+  while (!shared.measured.load() && now_ns() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // Fault texts can quote what a hub answered.
@@ -533,8 +545,8 @@ int main(int argc, char **argv) {
       sending writer(sender, opt, shared);
       if (writer.probe() != 0)
         sent.fault = "not every receiver was set up within 15 s";
-      else
-        writer.load(sent);
+      else if (writer.load(sent) == 0)
+        wait_measured(shared);
       shared.abandoned.store(!sent.fault.empty());
       shared.sender_done.store(true);
     });
