@@ -3,6 +3,8 @@
 A summary maps (hub name, (protocol, receivers, size, rate)) to the medians
 of that case's runs; rate 0 is full load."""
 
+import math
+
 import matplotlib
 
 matplotlib.use("Agg")
@@ -38,8 +40,17 @@ def value(entry, field):
     return None if entry is None else entry.get(field)
 
 
+def log_axis_from_zero(axes, values):
+    """A log axis whose floor is a decade below the smallest value, so that
+    bar heights compare at a glance."""
+    positive = [v for v in values if v]
+    axes.set_yscale("log")
+    if positive:
+        axes.set_ylim(bottom=10 ** (math.floor(math.log10(min(positive))) - 1))
+
+
 def write_chart(summary, path):
-    figure = plt.figure(figsize=(12, 11))
+    figure = plt.figure(figsize=(14, 11))
     grid = figure.add_gridspec(3, 2, height_ratios=(1, 1, 0.9))
     groups = [(receivers, size) for receivers in RECEIVER_COUNTS for size in SIZES]
     width = 0.27
@@ -49,12 +60,13 @@ def write_chart(summary, path):
             heights = [value(full(summary, hub, protocol, r, s), "messages_per_s") or 0 for r, s in groups]
             colour = COLOURS.get(hub, COLOURS["peer"])
             axes.bar([g + (offset - 1) * width for g in range(len(groups))], heights, width, label=hub, color=colour)
-        axes.set_yscale("log")
+        log_axis_from_zero(axes, [value(full(summary, hub, protocol, r, s), "messages_per_s")
+                                  for hub in hubs_for(protocol) for r, s in groups])
         axes.set_title(f"{TITLES[protocol]}: full load")
         axes.set_ylabel("messages/s, all receivers")
         axes.set_xticks(range(len(groups)), [f"N={r}, {s} B" for r, s in groups])
         axes.grid(axis="y", which="both", alpha=0.3)
-        axes.legend(fontsize=8, loc="lower left")
+        axes.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.0, 1.0))
 
     axes = figure.add_subplot(grid[2, :])
     names = (RELAYHUB, RELAYHUB_LARGE, "peer")
@@ -65,11 +77,13 @@ def write_chart(summary, path):
                  label=f"{name if name != 'peer' else 'peer (ncat / node ws hub)'}: p50")
         axes.scatter(xs, [(value(e, "p99_us") or 0) / 1e3 for e in entries], marker="_", s=300, color="black",
                      label="p99" if offset == 0 else None, zorder=3)
+    log_axis_from_zero(axes, [value(light(summary, hub, p), "p50_us") / 1e3 for p in PROTOCOLS
+                              for hub in hubs_for(p) if value(light(summary, hub, p), "p50_us")])
     axes.set_xticks(range(len(PROTOCOLS)), [TITLES[p] for p in PROTOCOLS])
     axes.set_ylabel("latency, ms")
     axes.set_title("Light load: 1000 messages/s of 64 B to 31 receivers")
-    axes.grid(axis="y", alpha=0.3)
-    axes.legend(fontsize=8)
+    axes.grid(axis="y", which="both", alpha=0.3)
+    axes.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.0, 1.0))
     figure.suptitle("relayhub and its peers on one machine, loopback (medians)")
     figure.tight_layout()
     figure.savefig(path, dpi=80)
