@@ -1,7 +1,7 @@
 # make run  ARGS="..."   install what is missing, build the relay alone (no tests), run it
 # make test              install what is missing (Chromium too), build everything, run every test
 # make test-asan / test-tsan   the test suite under AddressSanitizer+UBSan / ThreadSanitizer
-# make bench             loopback throughput of the relay per protocol
+# make bench             fan-out speed beside ncat --broker and a node ws hub: BENCHMARKS.md and its chart
 # make bench-stall       how long a client that stops reading holds the others (about 60 s)
 # make cert              a self-signed certificate in relayhub.pem (never overwrites)
 # make install           install under PREFIX (default /usr/local), into DESTDIR if given
@@ -62,14 +62,12 @@ test-tsan: setup-test
 bench-stall: build
 	/usr/bin/python3 bench/stalled_client.py build/relayhub
 
+# Debian's python3-matplotlib belongs to the system interpreter.
 bench:
 	@scripts/setup.sh --bench
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=ON $(CMAKE_FLAGS) > /dev/null
-	cmake --build build -j $(JOBS) --target relay_bench
-	build/relay_bench 4 256 raw
-	build/relay_bench 4 256 tls
-	build/relay_bench 4 256 ws
-	build/relay_bench 4 256 wss
+	cmake --build build -j $(JOBS) --target relayhub relay_load
+	/usr/bin/python3 bench/run.py --relay build/relayhub --load build/bench/relay_load
 
 windows:
 	@scripts/setup-windows.sh

@@ -4,14 +4,16 @@
 # packages to install by hand.
 #   (no option)  building and running the relay, make install
 #   --package    also making the Debian package
-#   --bench      also the benchmark, which uses the test helpers
+#   --bench      also the benchmark: its peers (ncat, node with ws) and the
+#                chart; GoogleTest because the benchmark is configured with
+#                the tests
 #   --test       everything the tests need, Chromium for the browser test included
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libssl-dev openssl scdoc)
 case "${1:-}" in
 --package) packages+=(dpkg-dev file) ;;
---bench) packages+=(libgtest-dev) ;;
+--bench) packages+=(libgtest-dev ncat nodejs node-ws python3-matplotlib) ;;
 --test) packages+=(libgtest-dev python3-websockets chromium dpkg-dev file man-db systemd) ;;
 esac
 
