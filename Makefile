@@ -66,6 +66,10 @@ bench:
 	build/relay_bench 4 256 tls
 	build/relay_bench 4 256 ws
 	build/relay_bench 4 256 wss
+	build/relay_bench 4 16 ws 4096 64
+	build/relay_bench 4 16 wss 4096 64
+	build/relay_bench 4 256 ws 4096 4000
+	build/relay_bench 4 256 wss 4096 4000
 
 windows:
 	@scripts/setup-windows.sh

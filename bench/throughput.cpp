@@ -1,8 +1,10 @@
 // Throughput of the real relay on loopback: one sender, N receivers of a
 // given protocol, a stream of M MiB; prints MiB/s per receiver and the
-// relay's peak resident memory.
+// relay's peak resident memory. With a message size, the sender speaks the
+// receivers' protocol and sends messages of that size; otherwise it is a raw
+// client sending 1 MiB writes.
 //
-//   build/relay_bench [receivers] [MiB] [raw|tls|ws|wss] [packet length]
+//   build/relay_bench [receivers] [MiB] [raw|tls|ws|wss] [packet length] [message size]
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -47,6 +49,7 @@ int main(int argc, char **argv) {
   const size_t mib = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 256;
   const std::string protocol = argc > 3 ? argv[3] : "raw";
   const std::string packet_length = argc > 4 ? argv[4] : "65536";
+  const size_t message_size = argc > 5 ? static_cast<size_t>(std::atol(argv[5])) : 0;
 
   temp_dir dir;
   relay_process relay;
@@ -55,7 +58,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "relay did not start\n");
     return 1;
   }
-  hub_peer sender(peer_kind::raw);
+  hub_peer sender(message_size != 0 ? kind_of(protocol) : peer_kind::raw);
   std::vector<std::unique_ptr<hub_peer>> peers;
   bool opened = sender.open(relay.port);
   for (int i = 0; i < receivers; ++i) {
@@ -69,7 +72,7 @@ int main(int argc, char **argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(RAW_DETECTION_WAIT_MS));
 
   const size_t total = mib << 20;
-  std::string chunk(1 << 20, 'x');
+  std::string chunk(message_size != 0 ? message_size : 1 << 20, 'x');
   const auto start = std::chrono::steady_clock::now();
   std::thread source([&] {
     for (size_t sent = 0; sent < total; sent += chunk.size())
@@ -97,9 +100,10 @@ int main(int argc, char **argv) {
     ok += c;
   const long rss = peak_rss_kib(relay.pid);
   relay.stop(SIGTERM, 10000);
-  printf("%s x%d, packet length %s: %zu MiB to each receiver in %.2f s: %.0f MiB/s per receiver, %.0f MiB/s out "
+  printf("%s x%d, packet length %s, %s: %zu MiB to each receiver in %.2f s: %.0f MiB/s per receiver, %.0f MiB/s out "
          "(%d/%d complete); relay peak RSS %ld KiB\n",
-         protocol.c_str(), receivers, packet_length.c_str(), mib, seconds, mib / seconds, receivers * mib / seconds, ok,
-         receivers, rss);
+         protocol.c_str(), receivers, packet_length.c_str(),
+         message_size != 0 ? (std::to_string(message_size) + " B messages").c_str() : "1 MiB raw writes", mib, seconds,
+         mib / seconds, receivers * mib / seconds, ok, receivers, rss);
   return ok == receivers ? 0 : 1;
 }

@@ -117,6 +117,7 @@ void g_task_t::serve(SOCKET so) {
       // Failures seen while detecting must not be taken for the relay's own.
       ws.tls.wsa_error = 0;
       ws.tls.tls_error = 0;
+      serial.fetch_add(1);
       active = 1;
       start_w.set();
       reader_loop();
@@ -154,9 +155,7 @@ void g_task_t::websocket_handshake() {
     if (r != sizeof(get) || detect(get, sizeof(get)) != first_bytes_t::websocket_request)
       return;
   }
-  ws.partial = 0;
-  ws.more = 0;
-  ws.continuation = 0;
+  ws.reset_framing();
   char c_header_server[WS_HEADER_SERVER_SIZE] = {};
 
   const int64_t n_req = ws.tls.recv(pRAM, receive_limit());
@@ -177,9 +176,6 @@ void g_task_t::websocket_handshake() {
     aprint("[%i] tls.send(c_header_server, c_header_server_size)\n", WSAGetLastError());
     return;
   }
-  ws.opcode = 1;
-  ws.utf8_pending = 3;
-  ws.utf8_fresh = 1;
   ws.upgraded = 1;
 }
 

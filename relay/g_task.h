@@ -8,6 +8,7 @@
 #include "platform/winsock.h"
 #include "relay/g_event.h"
 #include "relay/g_thread.h"
+#include "shell/config.h"
 #include "websocket/g_ws.h"
 
 class g_task_t {
@@ -43,6 +44,20 @@ public:
   // Bytes of a first receive that were not a WebSocket request, kept at the
   // start of pRAM to be relayed once the connection is active.
   uint64_t pending{};
+  // The slot whose message is on its way to this slot's client, -1 when none:
+  // one message at a time reaches a client. Waiters on `hold_free` count
+  // themselves in `hold_waiters`.
+  std::atomic<int32_t> holder{-1};
+  std::atomic<int32_t> hold_waiters{};
+  g_event_t hold_free;
+  // Counts this slot's connections, so that a sender can tell a later
+  // connection from the one that its message started on.
+  std::atomic<uint32_t> serial{};
+  // The targets of this reader's message in progress, fixed at its first
+  // piece, with their connection counts then.
+  uint64_t targets{};
+  uint32_t target_serial[SLOT_COUNT]{};
+  uint8_t message_type{};
 
   g_task_t();
   // The slot teardown.
@@ -57,9 +72,15 @@ public:
   int accept_loop();
   // Relays one active connection until it ends. 0 or the reported error.
   int reader_loop();
-  // Hands a payload to this slot's writer (called by other slots' readers).
-  // true when it was handed over, false when it was dropped.
-  bool send_packet(const uint8_t *data, uint64_t size);
+  // Hands a piece of a message to this slot's writer (called by other slots'
+  // readers, holding this slot for that message) while the slot still serves
+  // connection `connection`. true when it was handed over, false when it
+  // was dropped.
+  bool send_packet(const ws_piece_t &piece, uint32_t connection);
+  // Takes this slot for the message of slot `sender`, waiting while another
+  // sender's message is on its way. false when the slot is being torn down.
+  bool take_hold(int32_t sender);
+  void release_hold();
   // The writer's loop with gate `gate`. 0 when the slot stopped, -1 when the
   // gate is invalid or its wait fails.
   int work_w(g_event_t &gate);
@@ -74,6 +95,10 @@ private:
   void detect_and_handshake();
   void websocket_handshake();
   void end_connection();
+  bool relay_received(uint8_t *data, uint64_t n);
+  void relay(const ws_piece_t &piece);
+  void take_targets();
+  void end_message();
 };
 
 // The most a reader takes from its client at a time. A payload is at most

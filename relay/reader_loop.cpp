@@ -4,86 +4,33 @@
 #include "relay/hub.h"
 #include "shell/console.h"
 
-namespace {
-
-// RFC 6455 frames carry at least a 2-byte header; an older-framing frame is
-// its 0x00, the message and the terminator, where the size counts the
-// message and the terminator.
-uint64_t frame_overhead(uint32_t version) {
-  return version >= 13 ? 2 : 1;
-}
-
-} // namespace
-
 uint64_t receive_limit() {
   return hub::packet_length >= WS_MIN_PACKET_LENGTH ? hub::packet_length - WS_FRAME_ROOM : hub::packet_length - 1;
 }
 
 int g_task_t::reader_loop() {
-  const uint64_t limit = receive_limit();
-  uint64_t used = 0;
+  // A WebSocket client's bytes go in after room for the start of a character
+  // that the decoder holds back from one receive to the next.
+  const uint64_t room = ws.upgraded ? WS_FRONT_ROOM : 0;
+  const uint64_t limit = receive_limit() - room;
+  uint8_t *buffer = pRAM + room;
   int64_t n;
   if (pending != 0) {
     n = static_cast<int64_t>(pending);
     pending = 0;
   } else {
     WSASetLastError(0);
-    n = ws.tls.recv(pRAM, limit);
+    n = ws.tls.recv(buffer, limit);
   }
 
-  while (n >= 1) {
-    uint8_t *q = pRAM;
-    uint64_t msg_size_read = used + static_cast<uint64_t>(n);
-    for (;;) {
-      uint8_t *payload = q;
-      int64_t size = static_cast<int64_t>(msg_size_read);
-      uint64_t relay_size = msg_size_read;
-      if (ws.upgraded) {
-        const uint32_t version = ws.version;
-        size = ws.decrypt(q, msg_size_read, &payload);
-        if (size <= 0 && !ws.skip)
-          return 0;
-        if (ws.partial) {
-          if (q != pRAM)
-            memmove(pRAM, q, msg_size_read);
-          used = msg_size_read;
-          break;
-        }
-        if (static_cast<uint64_t>(size) + frame_overhead(version) > msg_size_read) {
-          wprint(L"ws.decrypt returned size beyond msg_size_read  2 + %llu > %llu\n",
-                 static_cast<unsigned long long>(size), static_cast<unsigned long long>(msg_size_read));
-          ws.tls.abortive_close = 1;
-          return 0;
-        }
-        used = 0;
-        // The older framing's size counts the terminator; only the message
-        // itself is relayed.
-        relay_size = ws.skip ? 0 : static_cast<uint64_t>(size) - (version >= 13 ? 0 : 1);
-      }
-
-      if (relay_size != 0) {
-        for (uint32_t i = 0; i < hub::connections; ++i) {
-          g_task_t &target = hub::tasks[i];
-          if (&target != this && target.active)
-            target.send_packet(payload, relay_size);
-        }
-      }
-
-      if (!ws.upgraded || !ws.more)
-        break;
-      const uint8_t *next = payload + size;
-      msg_size_read -= static_cast<uint64_t>(next - q);
-      q = payload + size;
-    }
-
-    // A kept frame that fills the whole buffer can never complete.
-    if (used >= limit)
-      return 0;
+  bool decoding = true;
+  while (n >= 1 && (decoding = relay_received(buffer, static_cast<uint64_t>(n)))) {
     WSASetLastError(0);
-    n = ws.tls.recv(pRAM + used, limit - used);
+    n = ws.tls.recv(buffer, limit);
   }
+  end_message();
 
-  if (!running)
+  if (!decoding || !running)
     return 0;
   const transport_end_t end = ws.tls.end_reason(n);
   if (end.socket_error != 0) {
@@ -96,4 +43,69 @@ int g_task_t::reader_loop() {
     wprint(L"\n!! recv(%u)  TLS error %i  so %i %i\n", index, end.tls_error, static_cast<int>(ws.tls.so.load()),
            static_cast<int>(ws.tls.so_accepted));
   return 0;
+}
+
+// Relays one receive: from a client without framing, one whole message typed
+// by its content; from a WebSocket client, the pieces the decoder finds.
+// false when the decoder ended the connection.
+bool g_task_t::relay_received(uint8_t *data, uint64_t n) {
+  if (!ws.upgraded) {
+    relay({data, n, static_cast<uint8_t>(choose_opcode(data, n)), 1, 1});
+    return true;
+  }
+  while (n != 0) {
+    ws_piece_t piece;
+    const int64_t used = ws.decrypt(data, n, &piece);
+    if (used <= 0)
+      return false;
+    if (piece.data != nullptr)
+      relay(piece);
+    data += used;
+    n -= static_cast<uint64_t>(used);
+  }
+  return true;
+}
+
+void g_task_t::relay(const ws_piece_t &piece) {
+  if (piece.first) {
+    message_type = piece.type;
+    take_targets();
+  }
+  for (uint32_t i = 0; i < hub::connections; ++i) {
+    if ((targets >> i & 1) != 0)
+      hub::tasks[i].send_packet(piece, target_serial[i]);
+  }
+  if (piece.last) {
+    for (uint32_t i = 0; i < hub::connections; ++i) {
+      if ((targets >> i & 1) != 0)
+        hub::tasks[i].release_hold();
+    }
+    targets = 0;
+  }
+}
+
+// The targets are the other active slots at the message's first piece, taken
+// in slot order: every sender takes them in the same order, so two senders
+// never each hold what the other waits for.
+void g_task_t::take_targets() {
+  targets = 0;
+  for (uint32_t i = 0; i < hub::connections; ++i) {
+    g_task_t &target = hub::tasks[i];
+    if (&target == this || !target.active || !target.take_hold(static_cast<int32_t>(index)))
+      continue;
+    target_serial[i] = target.serial.load();
+    if (!target.active) {
+      target.release_hold();
+      continue;
+    }
+    targets |= uint64_t{1} << i;
+  }
+}
+
+// A message cut short by its sender's end still ends cleanly at its receivers.
+void g_task_t::end_message() {
+  if (targets == 0)
+    return;
+  uint8_t none = 0;
+  relay({&none, 0, message_type, 0, 1});
 }
