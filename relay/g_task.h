@@ -94,6 +94,8 @@ private:
   void report_accept_failure(int code);
   void detect_and_handshake();
   void websocket_handshake();
+  bool may_upgrade() const;
+  bool answer_request(uint64_t n);
   void end_connection();
   bool relay_received(uint8_t *data, uint64_t n);
   void relay(const ws_piece_t &piece);

@@ -199,6 +199,25 @@ class WebSocketsClientTest(unittest.IsolatedAsyncioTestCase):
             await self.raw.expect(message if isinstance(message, bytes) else message.encode())
             self.assertEqual(await within(receiver.recv()), message)
 
+    async def test_request_split_or_late_is_answered_never_relayed(self):
+        listener = await self.join()
+        key = "dGhlIHNhbXBsZSBub25jZQ=="
+        request = (f"GET / HTTP/1.1\r\nhost: 127.0.0.1\r\nupgrade: websocket\r\nconnection: Upgrade\r\n"
+                   f"sec-websocket-key: {key}\r\nsec-websocket-version: 13\r\nCookie: secret\r\n\r\n").encode()
+        # Cut after the first segment, and sent whole after the detection time.
+        for pause, cut in ((0.3, 40), (0.7, 0)):
+            with self.subTest(pause=pause, cut=cut):
+                client = await RawClient.connect(self.relay.port)
+                if cut:
+                    await client.send(request[:cut])
+                await asyncio.sleep(pause)
+                await client.send(request[cut:])
+                head = await within(client.reader.readuntil(b"\r\n\r\n"))
+                await client.close()
+                self.assertIn(b"Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n", head)
+        await within(listener.send("after the requests"))
+        await self.raw.expect(b"after the requests")
+
     async def test_binary_arrives_byte_exact(self):
         sender = await self.join()
         receiver = await self.join()
