@@ -97,7 +97,7 @@ private:
   bool may_upgrade() const;
   bool answer_request(uint64_t n);
   void end_connection();
-  bool relay_received(uint8_t *data, uint64_t n);
+  int64_t relay_received(uint8_t *data, uint64_t n, uint64_t capacity);
   void relay(const ws_piece_t &piece);
   void take_targets();
   void end_message();

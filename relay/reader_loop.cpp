@@ -38,14 +38,23 @@ int g_task_t::reader_loop() {
     n = ws.tls.recv(buffer, limit);
   }
 
-  bool decoding = true;
-  while (n >= 1 && (decoding = relay_received(buffer, static_cast<uint64_t>(n)))) {
+  // Bytes of a frame that the buffer will hold whole wait at its front for
+  // the rest.
+  uint64_t kept = 0;
+  int64_t left = 0;
+  while (n >= 1) {
+    const uint64_t total = kept + static_cast<uint64_t>(n);
+    left = relay_received(buffer, total, limit);
+    if (left < 0)
+      break;
+    kept = static_cast<uint64_t>(left);
+    memmove(buffer, buffer + total - kept, kept);
     WSASetLastError(0);
-    n = ws.tls.recv(buffer, limit);
+    n = ws.tls.recv(buffer + kept, limit - kept);
   }
   end_message();
 
-  if (!decoding || !running)
+  if (left < 0 || !running)
     return 0;
   const transport_end_t end = ws.tls.end_reason(n);
   if (end.socket_error != 0) {
@@ -60,25 +69,29 @@ int g_task_t::reader_loop() {
   return 0;
 }
 
-// Relays one receive: from a client without framing, one whole message typed
-// by its content; from a WebSocket client, the pieces the decoder finds.
-// false when the decoder ended the connection.
-bool g_task_t::relay_received(uint8_t *data, uint64_t n) {
+// Relays the `n` bytes at `data`: from a client without framing, one whole
+// message typed by its content; from a WebSocket client, the pieces the
+// decoder finds, frames of up to `capacity` bytes whole. Returns the count of
+// bytes at the end that wait for more, or -1 when the decoder ended the
+// connection.
+int64_t g_task_t::relay_received(uint8_t *data, uint64_t n, uint64_t capacity) {
   if (!ws.upgraded) {
     relay({data, n, static_cast<uint8_t>(choose_opcode(data, n)), 1, 1});
-    return true;
+    return 0;
   }
   while (n != 0) {
     ws_piece_t piece;
-    const int64_t used = ws.decrypt(data, n, &piece);
-    if (used <= 0)
-      return false;
+    const int64_t used = ws.decrypt(data, n, capacity, &piece);
+    if (used < 0)
+      return -1;
+    if (used == 0)
+      break;
     if (piece.data != nullptr)
       relay(piece);
     data += used;
     n -= static_cast<uint64_t>(used);
   }
-  return true;
+  return static_cast<int64_t>(n);
 }
 
 void g_task_t::relay(const ws_piece_t &piece) {

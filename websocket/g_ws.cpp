@@ -78,6 +78,12 @@ uint64_t header_length(const uint8_t *h, uint64_t size) {
   return 2 + extended + ((h[1] & WS_MASK) != 0 ? 4 : 0);
 }
 
+// The payload length that the whole header at `h` gives.
+uint64_t payload_length(const uint8_t *h) {
+  const uint8_t l7 = h[1] & WS_LENGTH;
+  return l7 < 126 ? l7 : load_be(h + 2, l7 == 126 ? 2 : 8);
+}
+
 bool known_opcode(uint8_t op) {
   return op <= 2 || op == WS_CLOSE || op == WS_PING || op == WS_PONG;
 }
@@ -109,7 +115,7 @@ void g_ws_t::reset_framing() {
   older_state = OLDER_BETWEEN;
 }
 
-int64_t g_ws_t::decrypt(uint8_t *p, uint64_t len, ws_piece_t *piece) {
+int64_t g_ws_t::decrypt(uint8_t *p, uint64_t len, uint64_t capacity, ws_piece_t *piece) {
   piece->data = nullptr;
   const uint32_t framing = version.load();
   if (framing == 0) {
@@ -121,7 +127,41 @@ int64_t g_ws_t::decrypt(uint8_t *p, uint64_t len, ws_piece_t *piece) {
   if (framing < WS_VERSION_RFC6455) {
     return decode_older(p, len, piece);
   }
-  return in_frame ? read_payload(p, len, piece) : read_header(p, len, piece);
+  if (in_frame) {
+    return read_payload(p, len, piece);
+  }
+  // A frame that the receive buffer holds goes on whole: one frame and one
+  // send per target instead of one for each receive that it spans.
+  if (header_size == 0 && frame_incomplete(p, len, capacity)) {
+    return 0;
+  }
+  return read_header(p, len, piece);
+}
+
+bool g_ws_t::frame_incomplete(const uint8_t *p, uint64_t len, uint64_t capacity) const {
+  const uint64_t h = header_length(p, len);
+  if (h > capacity) {
+    return false;
+  }
+  if (len < h) {
+    return true;
+  }
+  // A frame that will be refused is not waited for: its close goes out now.
+  const uint64_t length = payload_length(p);
+  return len - h < length && length <= capacity - h && !refused(p);
+}
+
+// Extensions are never agreed, a client must mask, a control frame is whole
+// and short, and a message is either in progress or not (RFC 6455 sections
+// 5.2 to 5.5).
+bool g_ws_t::refused(const uint8_t *h) const {
+  const uint8_t op = h[0] & WS_OPCODE;
+  const bool fin = (h[0] & WS_FIN) != 0;
+  const bool control_frame = op >= WS_CLOSE;
+  const uint64_t length = payload_length(h);
+  return (h[0] & WS_RSV) != 0 || !known_opcode(op) || (h[1] & WS_MASK) == 0 || (length >> 63) != 0 ||
+         (control_frame && (!fin || length > WS_LENGTH7_MAX)) || (op == WS_CONTINUATION && message_type == 0) ||
+         ((op == WS_TEXT || op == WS_BINARY) && message_type != 0);
 }
 
 // Sends a close frame with `code` (RFC 6455 section 7.4.1) and closes the
@@ -143,34 +183,22 @@ int64_t g_ws_t::read_header(uint8_t *p, uint64_t len, ws_piece_t *piece) {
     }
     header[header_size++] = p[used++];
   }
-  header_size = 0;
   const int64_t started = start_frame(piece, p + used);
+  header_size = 0;
   return started < 0 ? started : static_cast<int64_t>(used);
 }
 
-// Checks the header just gathered (RFC 6455 sections 5.2 to 5.5) and sets up
-// its frame; an empty frame ends at once, its piece pointing at `at`.
+// Checks the header just gathered and sets up its frame; an empty frame ends
+// at once, its piece pointing at `at`.
 int64_t g_ws_t::start_frame(ws_piece_t *piece, uint8_t *at) {
+  if (refused(header)) {
+    return fail(WS_STATUS_PROTOCOL_ERROR, WS_DECODE_PROTOCOL_ERROR);
+  }
   const uint8_t op = header[0] & WS_OPCODE;
   const bool fin = (header[0] & WS_FIN) != 0;
   const bool control_frame = op >= WS_CLOSE;
-  uint64_t length = header[1] & WS_LENGTH;
-  uint64_t h = 2;
-  if (length >= 126) {
-    const int bytes = length == 126 ? 2 : 8;
-    length = load_be(header + 2, bytes);
-    h += static_cast<uint64_t>(bytes);
-  }
-  // Extensions are never agreed, a client must mask, a control frame is
-  // whole and short, and a message is either in progress or not.
-  const bool refused = (header[0] & WS_RSV) != 0 || !known_opcode(op) || (header[1] & WS_MASK) == 0 ||
-                       (length >> 63) != 0 || (control_frame && (!fin || length > WS_LENGTH7_MAX)) ||
-                       (op == WS_CONTINUATION && message_type == 0) ||
-                       ((op == WS_TEXT || op == WS_BINARY) && message_type != 0);
-  if (refused) {
-    return fail(WS_STATUS_PROTOCOL_ERROR, WS_DECODE_PROTOCOL_ERROR);
-  }
-  std::memcpy(mask, header + h, 4);
+  const uint64_t length = payload_length(header);
+  std::memcpy(mask, header + header_size - 4, 4);
   mask_at = 0;
   frame_opcode = op;
   frame_fin = fin;

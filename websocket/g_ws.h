@@ -92,15 +92,18 @@ public:
   void reset_framing();
   // Decodes the next part of the client's stream from the `len` (1 or more)
   // bytes at `p`, which may be cut anywhere. Returns the number of bytes used
-  // (1 to `len`); call again with the rest. When those bytes complete a piece
-  // of a message, `piece->data` points at it (null otherwise): the payload is
-  // unmasked in place, and up to 3 bytes held back from the previous piece
-  // of a text message are written just in front of it, so the caller leaves
-  // WS_FRONT_ROOM bytes before each receive. Text is checked as UTF-8 and a
-  // piece ends on a character boundary. Pings are answered with a pong, pongs
-  // dropped. A result below 0 (WS_DECODE_) ends the connection; the close
-  // frame it calls for has been sent.
-  int64_t decrypt(uint8_t *p, uint64_t len, ws_piece_t *piece);
+  // (1 to `len`); call again with the rest. A frame of at most `capacity`
+  // bytes is decoded whole: while the bytes end inside one, 0 is returned
+  // and none is used, and the caller hands them again with more behind them.
+  // A longer frame passes in pieces as its bytes come. When the bytes used
+  // complete a piece of a message, `piece->data` points at it (null
+  // otherwise): the payload is unmasked in place, and up to 3 bytes held back
+  // from the previous piece of a text message are written just in front of
+  // it, so the caller leaves WS_FRONT_ROOM bytes before each receive. Text is
+  // checked as UTF-8 and a piece ends on a character boundary. Pings are
+  // answered with a pong, pongs dropped. A result below 0 (WS_DECODE_) ends
+  // the connection; the close frame it calls for has been sent.
+  int64_t decrypt(uint8_t *p, uint64_t len, uint64_t capacity, ws_piece_t *piece);
   // Builds the frame that carries `piece` to this client inside `region` of
   // `size` bytes: a message's first piece opens it with its type, its last
   // ends it (FIN). `len` is the frame length out. Returns the frame start, or
@@ -108,6 +111,8 @@ public:
   uint8_t *encrypt(uint8_t *region, uint64_t size, const ws_piece_t &piece, uint64_t *len);
 
 private:
+  bool frame_incomplete(const uint8_t *p, uint64_t len, uint64_t capacity) const;
+  bool refused(const uint8_t *h) const;
   int64_t read_header(uint8_t *p, uint64_t len, ws_piece_t *piece);
   int64_t start_frame(ws_piece_t *piece, uint8_t *at);
   int64_t read_payload(uint8_t *p, uint64_t len, ws_piece_t *piece);

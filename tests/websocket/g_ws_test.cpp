@@ -69,15 +69,19 @@ void PrintTo(const message &m, std::ostream *os) {
 }
 
 // What the decoder makes of a stream received in the pieces that `cuts`
-// (ascending offsets) give: each receive in its own buffer behind the room
-// the reader leaves, filled with a marker that the decoder must not hand on.
+// (ascending offsets) give, as the reader does it: each receive in its own
+// buffer behind the room the reader leaves, filled with a marker that the
+// decoder must not hand on, after the bytes that the decoder left waiting for
+// more; frames of up to `capacity` bytes are waited for whole.
 struct decoded {
   std::vector<message> messages;
   int64_t end = 0;
+  int pieces = 0;
 };
 
-decoded decode(g_ws_t &ws, const bytes &stream, const std::vector<uint64_t> &cuts) {
+decoded decode(g_ws_t &ws, const bytes &stream, const std::vector<uint64_t> &cuts, uint64_t capacity = 0) {
   decoded out;
+  bytes kept;
   uint64_t from = 0;
   std::vector<uint64_t> ends = cuts;
   ends.push_back(stream.size());
@@ -86,19 +90,25 @@ decoded decode(g_ws_t &ws, const bytes &stream, const std::vector<uint64_t> &cut
       continue;
     }
     bytes buffer(WS_FRONT_ROOM, 0x5A);
+    buffer.insert(buffer.end(), kept.begin(), kept.end());
     buffer.insert(buffer.end(), stream.begin() + static_cast<int64_t>(from), stream.begin() + static_cast<int64_t>(to));
     uint8_t *p = buffer.data() + WS_FRONT_ROOM;
-    uint64_t left = to - from;
+    uint64_t left = buffer.size() - WS_FRONT_ROOM;
     from = to;
     while (left != 0) {
       ws_piece_t piece;
-      const int64_t used = ws.decrypt(p, left, &piece);
-      if (used <= 0) {
+      const int64_t used = ws.decrypt(p, left, capacity, &piece);
+      if (used < 0) {
         out.end = used;
         return out;
       }
+      if (used == 0) {
+        EXPECT_LT(left, capacity);
+        break;
+      }
       EXPECT_LE(static_cast<uint64_t>(used), left);
       if (piece.data != nullptr) {
+        ++out.pieces;
         if (piece.first) {
           out.messages.push_back({piece.type, {}, false});
         }
@@ -113,6 +123,7 @@ decoded decode(g_ws_t &ws, const bytes &stream, const std::vector<uint64_t> &cut
       p += used;
       left -= static_cast<uint64_t>(used);
     }
+    kept.assign(p, p + left);
   }
   return out;
 }
@@ -187,15 +198,18 @@ std::vector<stream_case> stream_cases() {
 
 class stream_test : public testing::TestWithParam<stream_case> {};
 
-// However the stream is cut, the same messages come out whole and typed.
+// However the stream is cut, the same messages come out whole and typed,
+// whether frames pass piece by piece or the buffer holds them whole.
 TEST_P(stream_test, messages_whatever_the_cuts) {
   const stream_case &c = GetParam();
-  for (const auto &cuts : cuts_of(c.stream.size())) {
-    g_ws_t ws;
-    ws.version = c.version;
-    const decoded d = decode(ws, c.stream, cuts);
-    EXPECT_EQ(d.end, 0) << testing::PrintToString(cuts);
-    EXPECT_EQ(d.messages, c.messages) << testing::PrintToString(cuts);
+  for (const uint64_t capacity : {uint64_t{0}, uint64_t{100}, uint64_t{4085}}) {
+    for (const auto &cuts : cuts_of(c.stream.size())) {
+      g_ws_t ws;
+      ws.version = c.version;
+      const decoded d = decode(ws, c.stream, cuts, capacity);
+      EXPECT_EQ(d.end, 0) << capacity << " " << testing::PrintToString(cuts);
+      EXPECT_EQ(d.messages, c.messages) << capacity << " " << testing::PrintToString(cuts);
+    }
   }
 }
 
@@ -213,13 +227,32 @@ TEST(decrypt, long_frame_passes_piece_by_piece) {
   std::copy(f.begin(), f.begin() + 1000, buffer.begin() + WS_FRONT_ROOM);
   uint8_t *p = buffer.data() + WS_FRONT_ROOM;
   ws_piece_t piece;
-  ASSERT_EQ(ws.decrypt(p, 1000, &piece), 8);
+  ASSERT_EQ(ws.decrypt(p, 1000, 4085, &piece), 8);
   EXPECT_EQ(piece.data, nullptr);
-  ASSERT_EQ(ws.decrypt(p + 8, 992, &piece), 992);
+  ASSERT_EQ(ws.decrypt(p + 8, 992, 4085, &piece), 992);
   ASSERT_NE(piece.data, nullptr);
   EXPECT_EQ(piece.first, 1);
   EXPECT_EQ(piece.last, 0);
   EXPECT_EQ(bytes(piece.data, piece.data + piece.size), bytes(payload.begin(), payload.begin() + 992));
+}
+
+// A frame that the receive buffer holds goes on as one piece however the
+// stream is cut; one byte longer, it goes in pieces as its bytes come.
+TEST(decrypt, frame_the_buffer_holds_goes_on_whole) {
+  constexpr uint64_t capacity = 4085;
+  const struct {
+    uint64_t payload;
+    int pieces;
+  } cases[] = {{0, 1}, {1, 1}, {125, 1}, {126, 1}, {4000, 1}, {capacity - 8, 1}, {capacity - 7, 3}};
+  for (const auto &c : cases) {
+    const bytes payload = byte_pattern<bytes>(7, c.payload);
+    const bytes f = make_frame(0x82, payload, true);
+    g_ws_t ws;
+    ws.version = 13;
+    const decoded d = decode(ws, f, {1, f.size() / 2, f.size() - 1}, capacity);
+    EXPECT_EQ(d.messages, (std::vector<message>{{2, payload, true}})) << c.payload;
+    EXPECT_EQ(d.pieces, c.pieces) << c.payload;
+  }
 }
 
 TEST(decrypt, after_close_nothing_is_decoded_or_framed) {
