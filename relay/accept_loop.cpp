@@ -11,7 +11,6 @@
 namespace {
 
 constexpr DWORD DETECTION_TIMEOUT_MS = 500;
-constexpr DWORD RELAY_TIMEOUT_MS = 0;
 // How long an accept loop waits after the process ran out of descriptors or
 // buffers, so that it retries without spinning.
 constexpr DWORD EXHAUSTION_PAUSE_MS = 100;
@@ -31,10 +30,6 @@ bool first_of_exhaustion() {
   const clock::time_point now = clock::now();
   const clock::rep until = quiet_until.exchange((now + EXHAUSTION_EPISODE_GAP).time_since_epoch().count());
   return now.time_since_epoch().count() >= until;
-}
-
-void set_receive_timeout(SOCKET so, DWORD milliseconds) {
-  winapi::setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&milliseconds), sizeof(milliseconds));
 }
 
 } // namespace

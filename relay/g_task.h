@@ -115,6 +115,13 @@ DWORD bootstrap_w(LPVOID slot);
 // A client that takes no byte of a send for this long has stalled: its
 // connection ends, so that the readers relaying to it go on with the others.
 inline constexpr DWORD SEND_STALL_MS = 60000;
+// A relayed connection's receive waits without limit, except while one of
+// its messages is in progress: its targets are held for it, so a sender that
+// stalls inside a message for SEND_STALL_MS is closed.
+inline constexpr DWORD RELAY_TIMEOUT_MS = 0;
+
+// Sets SO_RCVTIMEO, 0 for no limit.
+void set_receive_timeout(SOCKET so, DWORD milliseconds);
 
 // Socket options of every accepted connection: the send stall limit, and
 // keep-alive 75 s idle, 75 s interval, 4 probes. Returns the OR of the option

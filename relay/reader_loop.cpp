@@ -52,11 +52,15 @@ int g_task_t::reader_loop() {
     WSASetLastError(0);
     n = ws.tls.recv(buffer + kept, limit - kept);
   }
+  const transport_end_t end = left < 0 ? transport_end_t{} : ws.tls.end_reason(n);
+  // The receive time-out is set only while a message is in progress.
+  const bool stalled = end.socket_error == WSAETIMEDOUT && ws.message_started != 0;
+  if (stalled)
+    ws.send_close(WS_STATUS_POLICY_VIOLATION);
   end_message();
 
-  if (left < 0 || !running)
+  if (left < 0 || stalled || !running)
     return 0;
-  const transport_end_t end = ws.tls.end_reason(n);
   if (end.socket_error != 0) {
     wprint(L"\n!! recv(%u)  so %i %i\n", index, static_cast<int>(ws.tls.so.load()),
            static_cast<int>(ws.tls.so_accepted));
@@ -99,6 +103,10 @@ void g_task_t::relay(const ws_piece_t &piece) {
     message_type = piece.type;
     take_targets();
   }
+  if (piece.first && !piece.last)
+    set_receive_timeout(ws.tls.so, SEND_STALL_MS);
+  else if (piece.last && !piece.first)
+    set_receive_timeout(ws.tls.so, RELAY_TIMEOUT_MS);
   for (uint32_t i = 0; i < hub::connections; ++i) {
     if ((targets >> i & 1) != 0)
       hub::tasks[i].send_packet(piece, target_serial[i]);

@@ -164,14 +164,17 @@ bool g_ws_t::refused(const uint8_t *h) const {
          ((op == WS_TEXT || op == WS_BINARY) && message_type != 0);
 }
 
-// Sends a close frame with `code` (RFC 6455 section 7.4.1) and closes the
-// framing; the connection ends with `result`.
-int64_t g_ws_t::fail(uint16_t code, int64_t result) {
+void g_ws_t::send_close(uint16_t code) {
   if (version.load() >= WS_VERSION_RFC6455) {
     const uint8_t frame[4] = {WS_FIN | WS_CLOSE, 2, static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
     tls.send(frame, sizeof(frame));
   }
   version = 0;
+}
+
+// The connection ends with `result` after a close frame with `code`.
+int64_t g_ws_t::fail(uint16_t code, int64_t result) {
+  send_close(code);
   return result;
 }
 

@@ -35,6 +35,10 @@ inline constexpr int64_t WS_DECODE_PROTOCOL_ERROR = -1;
 // A text message that is not UTF-8, answered with a close frame carrying 1007.
 inline constexpr int64_t WS_DECODE_INVALID_TEXT = -2;
 
+// Close status for a client that breaks the relay's rules without breaking
+// the protocol (RFC 6455 section 7.4.1).
+inline constexpr uint16_t WS_STATUS_POLICY_VIOLATION = 1008;
+
 // A piece of a message as it passes through the relay: the whole message,
 // or part of one longer than a receive.
 struct ws_piece_t {
@@ -109,6 +113,9 @@ public:
   // ends it (FIN). `len` is the frame length out. Returns the frame start, or
   // null when there is nothing to send or no room.
   uint8_t *encrypt(uint8_t *region, uint64_t size, const ws_piece_t &piece, uint64_t *len);
+  // Sends an RFC 6455 client a close frame with `code` (RFC 6455 section
+  // 7.4.1) and closes the framing; an older-framing client is only closed.
+  void send_close(uint16_t code);
 
 private:
   bool frame_incomplete(const uint8_t *p, uint64_t len, uint64_t capacity) const;
