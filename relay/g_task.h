@@ -58,6 +58,8 @@ public:
   uint64_t targets{};
   uint32_t target_serial[SLOT_COUNT]{};
   uint8_t message_type{};
+  // Counts the pieces this reader has relayed.
+  uint64_t pieces{};
 
   g_task_t();
   // The slot teardown.
@@ -101,6 +103,7 @@ private:
   void relay(const ws_piece_t &piece);
   void take_targets();
   void end_message();
+  bool in_message() const;
 };
 
 // The most a reader takes from its client at a time. A payload is at most

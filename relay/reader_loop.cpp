@@ -1,9 +1,42 @@
+#include <chrono>
 #include <cstring>
 
 #include "relay/detect.h"
 #include "relay/g_task.h"
 #include "relay/hub.h"
 #include "shell/console.h"
+
+namespace {
+
+// The receive time-out of a reader whose message is in progress: the stall
+// limit counts from the message's last piece, so that pings, or the bytes of
+// a frame that never completes, do not keep its receivers held.
+class message_stall_t {
+public:
+  // Before each receive: whether a message is in progress, and whether the
+  // last receive took it further.
+  void limit(SOCKET so, bool in_message, bool progressed) {
+    DWORD wanted = RELAY_TIMEOUT_MS;
+    if (in_message) {
+      const clock::time_point now = clock::now();
+      if (progressed)
+        last_piece = now;
+      const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_piece).count();
+      wanted = idle >= SEND_STALL_MS ? 1 : SEND_STALL_MS - static_cast<DWORD>(idle);
+    }
+    if (wanted != timeout) {
+      set_receive_timeout(so, wanted);
+      timeout = wanted;
+    }
+  }
+
+private:
+  using clock = std::chrono::steady_clock;
+  clock::time_point last_piece{};
+  DWORD timeout{RELAY_TIMEOUT_MS};
+};
+
+} // namespace
 
 uint64_t receive_limit() {
   return hub::packet_length >= WS_MIN_PACKET_LENGTH ? hub::packet_length - WS_FRAME_ROOM : hub::packet_length - 1;
@@ -42,19 +75,22 @@ int g_task_t::reader_loop() {
   // the rest.
   uint64_t kept = 0;
   int64_t left = 0;
+  message_stall_t stall;
   while (n >= 1) {
     const uint64_t total = kept + static_cast<uint64_t>(n);
+    const uint64_t pieces_before = pieces;
     left = relay_received(buffer, total, limit);
     if (left < 0)
       break;
     kept = static_cast<uint64_t>(left);
     memmove(buffer, buffer + total - kept, kept);
+    stall.limit(ws.tls.so, in_message(), pieces != pieces_before);
     WSASetLastError(0);
     n = ws.tls.recv(buffer + kept, limit - kept);
   }
   const transport_end_t end = left < 0 ? transport_end_t{} : ws.tls.end_reason(n);
-  // The receive time-out is set only while a message is in progress.
-  const bool stalled = end.socket_error == WSAETIMEDOUT && ws.message_started != 0;
+  // A receive time-out is set only while a message is in progress.
+  const bool stalled = end.socket_error == WSAETIMEDOUT && in_message();
   if (stalled)
     ws.send_close(WS_STATUS_POLICY_VIOLATION);
   end_message();
@@ -98,15 +134,18 @@ int64_t g_task_t::relay_received(uint8_t *data, uint64_t n, uint64_t capacity) {
   return static_cast<int64_t>(n);
 }
 
+// The decoder's state outlives a WebSocket connection; only an upgraded one
+// has a message in progress.
+bool g_task_t::in_message() const {
+  return ws.upgraded != 0 && ws.message_started != 0;
+}
+
 void g_task_t::relay(const ws_piece_t &piece) {
   if (piece.first) {
     message_type = piece.type;
     take_targets();
   }
-  if (piece.first && !piece.last)
-    set_receive_timeout(ws.tls.so, SEND_STALL_MS);
-  else if (piece.last && !piece.first)
-    set_receive_timeout(ws.tls.so, RELAY_TIMEOUT_MS);
+  ++pieces;
   for (uint32_t i = 0; i < hub::connections; ++i) {
     if ((targets >> i & 1) != 0)
       hub::tasks[i].send_packet(piece, target_serial[i]);
