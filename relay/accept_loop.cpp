@@ -11,7 +11,6 @@
 namespace {
 
 constexpr DWORD DETECTION_TIMEOUT_MS = 500;
-constexpr DWORD RELAY_TIMEOUT_MS = 0;
 // How long an accept loop waits after the process ran out of descriptors or
 // buffers, so that it retries without spinning.
 constexpr DWORD EXHAUSTION_PAUSE_MS = 100;
@@ -31,10 +30,6 @@ bool first_of_exhaustion() {
   const clock::time_point now = clock::now();
   const clock::rep until = quiet_until.exchange((now + EXHAUSTION_EPISODE_GAP).time_since_epoch().count());
   return now.time_since_epoch().count() >= until;
-}
-
-void set_receive_timeout(SOCKET so, DWORD milliseconds) {
-  winapi::setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&milliseconds), sizeof(milliseconds));
 }
 
 } // namespace
@@ -113,6 +108,7 @@ void g_task_t::serve(SOCKET so) {
       // Failures seen while detecting must not be taken for the relay's own.
       ws.tls.wsa_error = 0;
       ws.tls.tls_error = 0;
+      serial.fetch_add(1);
       active = 1;
       start_w.set();
       // Printed once the client is set up: whoever reads the word may send to it.
@@ -155,33 +151,54 @@ void g_task_t::websocket_handshake() {
     if (r != sizeof(get) || detect(get, sizeof(get)) != first_bytes_t::websocket_request)
       return;
   }
-  ws.partial = 0;
-  ws.more = 0;
-  ws.continuation = 0;
-  char c_header_server[WS_HEADER_SERVER_SIZE] = {};
-
-  const int64_t n_req = ws.tls.recv(pRAM, receive_limit());
-  if (n_req <= 0)
+  // A request that comes later is answered by the reader.
+  const int64_t n = ws.tls.recv(pRAM, receive_limit());
+  if (n <= 0)
     return;
-  pRAM[n_req] = 0;
-
-  const int64_t c_header_server_size = ws.handshake(pRAM, static_cast<uint64_t>(n_req), c_header_server);
-  if (c_header_server_size <= 0) {
+  if (detect(pRAM, static_cast<size_t>(n)) != first_bytes_t::websocket_request) {
     aprint("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
     // A TLS client that is no WebSocket client keeps its first message.
-    if (detect(pRAM, static_cast<size_t>(n_req)) != first_bytes_t::websocket_request)
-      pending = static_cast<uint64_t>(n_req);
+    pending = static_cast<uint64_t>(n);
     return;
   }
-  const int32_t length = static_cast<int32_t>(c_header_server_size);
-  if (ws.tls.send(reinterpret_cast<const uint8_t *>(c_header_server), static_cast<uint64_t>(length)) == -1) {
+  if (!answer_request(static_cast<uint64_t>(n)))
+    connected = 0;
+}
+
+bool g_task_t::may_upgrade() const {
+  return pRAM != nullptr && hub::packet_length >= WS_MIN_PACKET_LENGTH;
+}
+
+// Gathers the opening request whose first `n` bytes are in pRAM until it is
+// whole, waiting at most the detection time for each part, and answers it.
+// false when it never completed: the connection ends, and its bytes are
+// never relayed.
+bool g_task_t::answer_request(uint64_t n) {
+  const uint64_t limit = receive_limit();
+  set_receive_timeout(ws.tls.so, DETECTION_TIMEOUT_MS);
+  uint64_t length;
+  while ((length = request_length(pRAM, n)) == 0 || n < length) {
+    const int64_t r = n < limit ? ws.tls.recv(pRAM + n, limit - n) : 0;
+    if (r <= 0)
+      return false;
+    n += static_cast<uint64_t>(r);
+  }
+  set_receive_timeout(ws.tls.so, RELAY_TIMEOUT_MS);
+  pRAM[length] = 0;
+  ws.reset_framing();
+  char c_header_server[WS_HEADER_SERVER_SIZE] = {};
+  const int64_t c_header_server_size = ws.handshake(pRAM, length, c_header_server);
+  if (c_header_server_size <= 0) {
+    aprint("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
+    return true;
+  }
+  const int32_t size = static_cast<int32_t>(c_header_server_size);
+  if (ws.tls.send(reinterpret_cast<const uint8_t *>(c_header_server), static_cast<uint64_t>(size)) == -1) {
     aprint("[%i] tls.send(c_header_server, c_header_server_size)\n", WSAGetLastError());
-    return;
+    return true;
   }
-  ws.opcode = 1;
-  ws.utf8_pending = 3;
-  ws.utf8_fresh = 1;
   ws.upgraded = 1;
+  return true;
 }
 
 void g_task_t::end_connection() {

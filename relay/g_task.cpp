@@ -5,6 +5,7 @@
 g_task_t::g_task_t() {
   send_ready.create(false);
   send_done.create(true);
+  hold_free.create(false);
   index = hub::slot_counter++;
 }
 
@@ -12,6 +13,7 @@ void g_task_t::exit_reader() {
   running = 0;
   send_ready.close();
   send_done.close();
+  hold_free.close();
   start_w.close();
   ws.tls.disconnect();
   if (writer.valid)
@@ -52,6 +54,7 @@ g_task_t::~g_task_t() {
   start_w.close();
   send_ready.close();
   send_done.close();
+  hold_free.close();
 
   if (reader.valid) {
     if (connected) {

@@ -8,6 +8,7 @@
 #include "platform/winsock.h"
 #include "relay/g_event.h"
 #include "relay/g_thread.h"
+#include "shell/config.h"
 #include "websocket/g_ws.h"
 
 class g_task_t {
@@ -43,6 +44,22 @@ public:
   // Bytes of a first receive that were not a WebSocket request, kept at the
   // start of pRAM to be relayed once the connection is active.
   uint64_t pending{};
+  // The slot whose message is on its way to this slot's client, -1 when none:
+  // one message at a time reaches a client. Waiters on `hold_free` count
+  // themselves in `hold_waiters`.
+  std::atomic<int32_t> holder{-1};
+  std::atomic<int32_t> hold_waiters{};
+  g_event_t hold_free;
+  // Counts this slot's connections, so that a sender can tell a later
+  // connection from the one that its message started on.
+  std::atomic<uint32_t> serial{};
+  // The targets of this reader's message in progress, fixed at its first
+  // piece, with their connection counts then.
+  uint64_t targets{};
+  uint32_t target_serial[SLOT_COUNT]{};
+  uint8_t message_type{};
+  // Counts the pieces this reader has relayed.
+  uint64_t pieces{};
 
   g_task_t();
   // The slot teardown.
@@ -57,9 +74,15 @@ public:
   int accept_loop();
   // Relays one active connection until it ends. 0 or the reported error.
   int reader_loop();
-  // Hands a payload to this slot's writer (called by other slots' readers).
-  // true when it was handed over, false when it was dropped.
-  bool send_packet(const uint8_t *data, uint64_t size);
+  // Hands a piece of a message to this slot's writer (called by other slots'
+  // readers, holding this slot for that message) while the slot still serves
+  // connection `connection`. true when it was handed over, false when it
+  // was dropped.
+  bool send_packet(const ws_piece_t &piece, uint32_t connection);
+  // Takes this slot for the message of slot `sender`, waiting while another
+  // sender's message is on its way. false when the slot is being torn down.
+  bool take_hold(int32_t sender);
+  void release_hold();
   // The writer's loop with gate `gate`. 0 when the slot stopped, -1 when the
   // gate is invalid or its wait fails.
   int work_w(g_event_t &gate);
@@ -73,7 +96,14 @@ private:
   void report_accept_failure(int code);
   void detect_and_handshake();
   void websocket_handshake();
+  bool may_upgrade() const;
+  bool answer_request(uint64_t n);
   void end_connection();
+  int64_t relay_received(uint8_t *data, uint64_t n, uint64_t capacity);
+  void relay(const ws_piece_t &piece);
+  void take_targets();
+  void end_message();
+  bool in_message() const;
 };
 
 // The most a reader takes from its client at a time. A payload is at most
@@ -88,6 +118,13 @@ DWORD bootstrap_w(LPVOID slot);
 // A client that takes no byte of a send for this long has stalled: its
 // connection ends, so that the readers relaying to it go on with the others.
 inline constexpr DWORD SEND_STALL_MS = 60000;
+// A relayed connection's receive waits without limit, except while one of
+// its messages is in progress: its targets are held for it, so a sender that
+// stalls inside a message for SEND_STALL_MS is closed.
+inline constexpr DWORD RELAY_TIMEOUT_MS = 0;
+
+// Sets SO_RCVTIMEO, 0 for no limit.
+void set_receive_timeout(SOCKET so, DWORD milliseconds);
 
 // Socket options of every accepted connection: the send stall limit, and
 // keep-alive 75 s idle, 75 s interval, 4 probes. Returns the OR of the option

@@ -31,6 +31,10 @@ int G_SOCKET::listen_socket_options(SOCKET so) {
   return result;
 }
 
+void set_receive_timeout(SOCKET so, DWORD milliseconds) {
+  winapi::setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&milliseconds), sizeof(milliseconds));
+}
+
 int accepted_socket_options(SOCKET so) {
   const DWORD stall = SEND_STALL_MS;
   int result = winapi::setsockopt(so, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&stall), sizeof(stall));

@@ -1,17 +1,40 @@
+#include <chrono>
 #include <cstring>
 
+#include "relay/detect.h"
 #include "relay/g_task.h"
 #include "relay/hub.h"
 #include "shell/console.h"
 
 namespace {
 
-// RFC 6455 frames carry at least a 2-byte header; an older-framing frame is
-// its 0x00, the message and the terminator, where the size counts the
-// message and the terminator.
-uint64_t frame_overhead(uint32_t version) {
-  return version >= 13 ? 2 : 1;
-}
+// The receive time-out of a reader whose message is in progress: the stall
+// limit counts from the message's last piece, so that pings, or the bytes of
+// a frame that never completes, do not keep its receivers held.
+class message_stall_t {
+public:
+  // Before each receive: whether a message is in progress, and whether the
+  // last receive took it further.
+  void limit(SOCKET so, bool in_message, bool progressed) {
+    DWORD wanted = RELAY_TIMEOUT_MS;
+    if (in_message) {
+      const clock::time_point now = clock::now();
+      if (progressed)
+        last_piece = now;
+      const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_piece).count();
+      wanted = idle >= SEND_STALL_MS ? 1 : SEND_STALL_MS - static_cast<DWORD>(idle);
+    }
+    if (wanted != timeout) {
+      set_receive_timeout(so, wanted);
+      timeout = wanted;
+    }
+  }
+
+private:
+  using clock = std::chrono::steady_clock;
+  clock::time_point last_piece{};
+  DWORD timeout{RELAY_TIMEOUT_MS};
+};
 
 } // namespace
 
@@ -20,72 +43,60 @@ uint64_t receive_limit() {
 }
 
 int g_task_t::reader_loop() {
-  const uint64_t limit = receive_limit();
-  uint64_t used = 0;
-  int64_t n;
+  int64_t n = 0;
+  bool received = true;
   if (pending != 0) {
     n = static_cast<int64_t>(pending);
     pending = 0;
-  } else {
+  } else if (!ws.upgraded) {
     WSASetLastError(0);
-    n = ws.tls.recv(pRAM, limit);
-  }
-
-  while (n >= 1) {
-    uint8_t *q = pRAM;
-    uint64_t msg_size_read = used + static_cast<uint64_t>(n);
-    for (;;) {
-      uint8_t *payload = q;
-      int64_t size = static_cast<int64_t>(msg_size_read);
-      uint64_t relay_size = msg_size_read;
-      if (ws.upgraded) {
-        const uint32_t version = ws.version;
-        size = ws.decrypt(q, msg_size_read, &payload);
-        if (size <= 0 && !ws.skip)
-          return 0;
-        if (ws.partial) {
-          if (q != pRAM)
-            memmove(pRAM, q, msg_size_read);
-          used = msg_size_read;
-          break;
-        }
-        if (static_cast<uint64_t>(size) + frame_overhead(version) > msg_size_read) {
-          wprint(L"ws.decrypt returned size beyond msg_size_read  2 + %llu > %llu\n",
-                 static_cast<unsigned long long>(size), static_cast<unsigned long long>(msg_size_read));
-          ws.tls.abortive_close = 1;
-          return 0;
-        }
-        used = 0;
-        // The older framing's size counts the terminator; only the message
-        // itself is relayed.
-        relay_size = ws.skip ? 0 : static_cast<uint64_t>(size) - (version >= 13 ? 0 : 1);
-      }
-
-      if (relay_size != 0) {
-        for (uint32_t i = 0; i < hub::connections; ++i) {
-          g_task_t &target = hub::tasks[i];
-          if (&target != this && target.active)
-            target.send_packet(payload, relay_size);
-        }
-      }
-
-      if (!ws.upgraded || !ws.more)
-        break;
-      const uint8_t *next = payload + size;
-      msg_size_read -= static_cast<uint64_t>(next - q);
-      q = payload + size;
+    n = ws.tls.recv(pRAM, receive_limit());
+    // An opening request that came after the detection time is answered now:
+    // it is never relayed.
+    if (n >= 4 && may_upgrade() && detect(pRAM, static_cast<size_t>(n)) == first_bytes_t::websocket_request) {
+      if (!answer_request(static_cast<uint64_t>(n)))
+        return 0;
+      received = false;
     }
-
-    // A kept frame that fills the whole buffer can never complete.
-    if (used >= limit)
-      return 0;
+  } else {
+    received = false;
+  }
+  // A WebSocket client's bytes go in after room for the start of a character
+  // that the decoder holds back from one receive to the next.
+  const uint64_t room = ws.upgraded ? WS_FRONT_ROOM : 0;
+  const uint64_t limit = receive_limit() - room;
+  uint8_t *buffer = pRAM + room;
+  if (!received) {
     WSASetLastError(0);
-    n = ws.tls.recv(pRAM + used, limit - used);
+    n = ws.tls.recv(buffer, limit);
   }
 
-  if (!running)
+  // Bytes of a frame that the buffer will hold whole wait at its front for
+  // the rest.
+  uint64_t kept = 0;
+  int64_t left = 0;
+  message_stall_t stall;
+  while (n >= 1) {
+    const uint64_t total = kept + static_cast<uint64_t>(n);
+    const uint64_t pieces_before = pieces;
+    left = relay_received(buffer, total, limit);
+    if (left < 0)
+      break;
+    kept = static_cast<uint64_t>(left);
+    memmove(buffer, buffer + total - kept, kept);
+    stall.limit(ws.tls.so, in_message(), pieces != pieces_before);
+    WSASetLastError(0);
+    n = ws.tls.recv(buffer + kept, limit - kept);
+  }
+  const transport_end_t end = left < 0 ? transport_end_t{} : ws.tls.end_reason(n);
+  // A receive time-out is set only while a message is in progress.
+  const bool stalled = end.socket_error == WSAETIMEDOUT && in_message();
+  if (stalled)
+    ws.send_close(WS_STATUS_POLICY_VIOLATION);
+  end_message();
+
+  if (left < 0 || stalled || !running)
     return 0;
-  const transport_end_t end = ws.tls.end_reason(n);
   if (end.socket_error != 0) {
     wprint(L"\n!! recv(%u)  so %i %i\n", index, static_cast<int>(ws.tls.so.load()),
            static_cast<int>(ws.tls.so_accepted));
@@ -96,4 +107,80 @@ int g_task_t::reader_loop() {
     wprint(L"\n!! recv(%u)  TLS error %i  so %i %i\n", index, end.tls_error, static_cast<int>(ws.tls.so.load()),
            static_cast<int>(ws.tls.so_accepted));
   return 0;
+}
+
+// Relays the `n` bytes at `data`: from a client without framing, one whole
+// message typed by its content; from a WebSocket client, the pieces the
+// decoder finds, frames of up to `capacity` bytes whole. Returns the count of
+// bytes at the end that wait for more, or -1 when the decoder ended the
+// connection.
+int64_t g_task_t::relay_received(uint8_t *data, uint64_t n, uint64_t capacity) {
+  if (!ws.upgraded) {
+    relay({data, n, static_cast<uint8_t>(choose_opcode(data, n)), 1, 1});
+    return 0;
+  }
+  while (n != 0) {
+    ws_piece_t piece;
+    const int64_t used = ws.decrypt(data, n, capacity, &piece);
+    if (used < 0)
+      return -1;
+    if (used == 0)
+      break;
+    if (piece.data != nullptr)
+      relay(piece);
+    data += used;
+    n -= static_cast<uint64_t>(used);
+  }
+  return static_cast<int64_t>(n);
+}
+
+// The decoder's state outlives a WebSocket connection; only an upgraded one
+// has a message in progress.
+bool g_task_t::in_message() const {
+  return ws.upgraded != 0 && ws.message_started != 0;
+}
+
+void g_task_t::relay(const ws_piece_t &piece) {
+  if (piece.first) {
+    message_type = piece.type;
+    take_targets();
+  }
+  ++pieces;
+  for (uint32_t i = 0; i < hub::connections; ++i) {
+    if ((targets >> i & 1) != 0)
+      hub::tasks[i].send_packet(piece, target_serial[i]);
+  }
+  if (piece.last) {
+    for (uint32_t i = 0; i < hub::connections; ++i) {
+      if ((targets >> i & 1) != 0)
+        hub::tasks[i].release_hold();
+    }
+    targets = 0;
+  }
+}
+
+// The targets are the other active slots at the message's first piece, taken
+// in slot order: every sender takes them in the same order, so two senders
+// never each hold what the other waits for.
+void g_task_t::take_targets() {
+  targets = 0;
+  for (uint32_t i = 0; i < hub::connections; ++i) {
+    g_task_t &target = hub::tasks[i];
+    if (&target == this || !target.active || !target.take_hold(static_cast<int32_t>(index)))
+      continue;
+    target_serial[i] = target.serial.load();
+    if (!target.active) {
+      target.release_hold();
+      continue;
+    }
+    targets |= uint64_t{1} << i;
+  }
+}
+
+// A message cut short by its sender's end still ends cleanly at its receivers.
+void g_task_t::end_message() {
+  if (targets == 0)
+    return;
+  uint8_t none = 0;
+  relay({&none, 0, message_type, 0, 1});
 }

@@ -11,7 +11,33 @@ DWORD bootstrap_w(LPVOID slot) {
   return 0;
 }
 
-bool g_task_t::send_packet(const uint8_t *data, uint64_t size) {
+bool g_task_t::take_hold(int32_t sender) {
+  for (;;) {
+    int32_t none = -1;
+    if (holder.compare_exchange_strong(none, sender))
+      return true;
+    // Counted before the second try, so that a release after it sees the
+    // waiter and signals.
+    hold_waiters.fetch_add(1);
+    none = -1;
+    if (holder.compare_exchange_strong(none, sender)) {
+      hold_waiters.fetch_sub(1);
+      return true;
+    }
+    const int waited = hold_free.wait();
+    hold_waiters.fetch_sub(1);
+    if (waited != 0)
+      return false;
+  }
+}
+
+void g_task_t::release_hold() {
+  holder.store(-1);
+  if (hold_waiters.load() != 0)
+    hold_free.set();
+}
+
+bool g_task_t::send_packet(const ws_piece_t &piece, uint32_t connection) {
   if (send_done.valid)
     send_done.wait();
 
@@ -23,17 +49,18 @@ bool g_task_t::send_packet(const uint8_t *data, uint64_t size) {
                   L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
     return false;
   }
-  if (size == 0 || !active || ws.tls.so.load() == INVALID_SOCKET) {
+  if (!active || ws.tls.so.load() == INVALID_SOCKET || serial.load() != connection ||
+      (piece.size == 0 && !ws.upgraded)) {
     send_done.set();
     return false;
   }
 
   uint8_t *p;
-  uint64_t length = size;
+  uint64_t length = piece.size;
   if (ws.upgraded) {
-    p = ws.encrypt(send_half, send_half_size, data, &length);
+    p = ws.encrypt(send_half, send_half_size, piece, &length);
   } else {
-    memcpy(send_half, data, size);
+    memcpy(send_half, piece.data, piece.size);
     p = send_half;
   }
   p_send = p;

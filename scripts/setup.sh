@@ -14,7 +14,7 @@ packages=(g++ cmake make pkg-config libssl-dev openssl scdoc)
 case "${1:-}" in
 --package) packages+=(dpkg-dev file) ;;
 --bench) packages+=(libgtest-dev ncat nodejs node-ws python3-matplotlib) ;;
---test) packages+=(libgtest-dev python3-websockets chromium dpkg-dev file man-db systemd) ;;
+--test) packages+=(libgtest-dev python3-websockets chromium nodejs node-ws dpkg-dev file man-db systemd) ;;
 esac
 
 missing=()

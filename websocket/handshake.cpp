@@ -33,15 +33,35 @@ bool is_separator(uint8_t byte) {
   return static_cast<int8_t>(byte) <= 32;
 }
 
+uint8_t lower(uint8_t byte) {
+  return byte >= 'A' && byte <= 'Z' ? static_cast<uint8_t>(byte + ('a' - 'A')) : byte;
+}
+
+// The index just past the first occurrence of header `name` in the first `n`
+// bytes, or -1. Header names are matched without regard to case (RFC 7230
+// section 3.2), as proxies send them in lower case.
+int64_t find_header(const uint8_t *request, uint64_t n, const char *name) {
+  const uint64_t length = std::strlen(name);
+  for (uint64_t at = 0; at + length <= n; ++at) {
+    uint64_t i = 0;
+    while (i < length && lower(request[at + i]) == lower(static_cast<uint8_t>(name[i]))) {
+      ++i;
+    }
+    if (i == length) {
+      return static_cast<int64_t>(at + length);
+    }
+  }
+  return -1;
+}
+
 // The index just past the blanks after header `name`, at most `n`; -1 when
-// the request does not hold the header. The search stops at the first NUL.
+// the request does not hold the header.
 int64_t value_start(const uint8_t *request, uint64_t n, const char *name) {
-  const char *text = reinterpret_cast<const char *>(request);
-  const char *match = std::strstr(text, name);
-  if (match == nullptr) {
+  const int64_t end = find_header(request, n, name);
+  if (end < 0) {
     return -1;
   }
-  uint64_t i = static_cast<uint64_t>(match - text) + std::strlen(name);
+  uint64_t i = static_cast<uint64_t>(end);
   while (i < n && is_separator(request[i])) {
     ++i;
   }
@@ -130,12 +150,19 @@ int64_t g_ws_t::handshake(const uint8_t *request, uint64_t n, char *c_header_ser
       crypt.reset();
     }
 
-    const char *protocol = std::strstr(reinterpret_cast<const char *>(request), PROTOCOL_HEADER);
     const int64_t r = asprint(c_header_server, WS_HEADER_SERVER_SIZE, RESPONSE_RFC6455, accept);
-    if (protocol == nullptr) {
+    const int64_t protocol = find_header(request, n, PROTOCOL_HEADER);
+    if (protocol < 0) {
       return r;
     }
-    const uint64_t t = static_cast<uint64_t>(value_start(request, n, PROTOCOL_HEADER));
+    // An empty value names no protocol: the response then has no line for it.
+    uint64_t t = static_cast<uint64_t>(protocol);
+    while (t < n && (request[t] == ' ' || request[t] == '\t')) {
+      ++t;
+    }
+    if (t == n || is_separator(request[t]) || request[t] == ',') {
+      return r;
+    }
     const int64_t m = static_cast<int64_t>(token_length(request, n, t, true));
     if (r < 0 || m >= static_cast<int64_t>(WS_HEADER_SERVER_SIZE) - 27 - r) {
       return r;
@@ -196,6 +223,17 @@ int64_t g_ws_t::handshake(const uint8_t *request, uint64_t n, char *c_header_ser
   }
   std::memcpy(c_header_server + r, digest, sizeof(digest));
   return r + static_cast<int64_t>(MD5_LENGTH);
+}
+
+uint64_t request_length(const uint8_t *request, uint64_t n) {
+  for (uint64_t i = 0; i + 4 <= n; ++i) {
+    if (std::memcmp(request + i, "\r\n\r\n", 4) == 0) {
+      const uint64_t head = i + 4;
+      const uint64_t length = find_header(request, head, KEY1_HEADER) >= 0 ? head + 8 : head;
+      return length <= n ? length : 0;
+    }
+  }
+  return 0;
 }
 
 int64_t base64_encode(const uint8_t *input, int64_t length, char *out) {

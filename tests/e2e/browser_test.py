@@ -1,10 +1,12 @@
-"""The example chat page in headless Chromium talks to a raw TCP client through
-the real relay, over ws:// and wss://."""
+"""The example chat page in headless Chromium talks to a raw TCP client and
+to a Python websockets client through the real relay, over ws:// and wss://."""
 
+import asyncio
 import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -12,6 +14,8 @@ import time
 import unittest
 from pathlib import Path
 from urllib.parse import urlencode
+
+import websockets
 
 # The shared harness sits beside this file; no bytecode cache in the source tree.
 sys.dont_write_bytecode = True
@@ -137,6 +141,42 @@ class BrowserChatTest(unittest.TestCase):
                 ends = 1 if scheme == "ws" else 2
                 self.assertTrue(self.relay.wait_output(".fin", EXCHANGE_TIMEOUT, count=ends),
                                 f"relay did not end the {scheme} page's connection\n" + self.relay.console())
+
+    def test_page_exchanges_one_large_message_each_way(self):
+        # Text longer than many receives, with characters of every UTF-8
+        # length, so that pieces end inside characters.
+        large = ("a\u00e9\u20ac\U0001F600" * 10000)[:100000]
+        for scheme in ("ws", "wss"):
+            with self.subTest(scheme=scheme):
+                try:
+                    asyncio.run(self.exchange_large(scheme, large))
+                except (AssertionError, asyncio.TimeoutError, OSError) as error:
+                    self.fail_with_logs(repr(error)[:2000], f"large-{scheme}")
+
+    async def exchange_large(self, scheme, large):
+        """The page answers each message with `<name> got: <message>`: the
+        client's large message reaches it whole, and its answer, larger
+        still, comes back as one message."""
+        name = f"large-{scheme}"
+        context = None
+        if scheme == "wss":
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+        client = await websockets.connect(f"{scheme}://127.0.0.1:{self.relay.port}/", ssl=context,
+                                          open_timeout=EXCHANGE_TIMEOUT, max_size=None)
+        browser = self.open_page(scheme, name)
+        try:
+            deadline = time.monotonic() + BROWSER_TIMEOUT
+            greeting = f"hello from {name}"
+            while await asyncio.wait_for(client.recv(), remaining(deadline)) != greeting:
+                pass
+            await client.send(large)
+            answer = await asyncio.wait_for(client.recv(), EXCHANGE_TIMEOUT)
+            self.assertEqual(answer, f"{name} got: {large}")
+        finally:
+            await client.close()
+            browser.close()
 
 
 if __name__ == "__main__":

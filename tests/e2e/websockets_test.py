@@ -153,19 +153,70 @@ class WebSocketsClientTest(unittest.IsolatedAsyncioTestCase):
         await self.raw.expect(b"after the probe")
         self.assertEqual(await within(lively.recv()), "after the probe")
 
-    async def test_fragments_are_relayed_one_by_one(self):
+    async def test_fragmented_message_stays_one_message(self):
         sender = await self.join()
         receiver = await self.join()
-        # The middle fragment needs the 16-bit length form on the way out.
-        fragments = ["first fragment, ", "x" * 300, ", last fragment"]
+        # The middle fragment needs the 16-bit length form on the way out; a
+        # character is split between the last two fragments.
+        fragments = ["first fragment, ", "x" * 300 + "\N{GRINNING FACE}", ", last fragment"]
         await within(sender.send(fragments))
-        await self.raw.expect("".join(fragments).encode())
-        for fragment in fragments:
-            self.assertEqual(await within(receiver.recv()), fragment)
+        whole = "".join(fragments)
+        await self.raw.expect(whole.encode())
+        self.assertEqual(await within(receiver.recv()), whole)
 
-        # Nothing else came of the message (its closing frame is empty).
         await self.raw.send(b"after the fragments\n")
         self.assertEqual(await within(receiver.recv()), "after the fragments\n")
+
+    async def test_messages_of_any_size_arrive_whole_and_typed(self):
+        plain = await self.join(max_size=None)
+        secure = await self.join("wss", ssl=unverified_tls(), max_size=None)
+        rng = random.Random(4077)
+        # Around one receive at the default packet length, and far beyond it.
+        for size in (1, 4077, 4078, 5000, 65489, 1 << 20, 16 << 20):
+            for binary in (False, True):
+                for sender, receiver in ((plain, secure), (secure, plain)):
+                    with self.subTest(size=size, binary=binary, sender=sender is plain and "ws" or "wss"):
+                        if binary:
+                            # ASCII bytes: a binary message stays binary whatever it holds.
+                            message = bytes(rng.randrange(32, 127) for _ in range(min(size, 4096)))
+                            message = (message * (size // len(message) + 1))[:size]
+                        else:
+                            message = ("\N{GRINNING FACE}é" * (size // 6 + 1))[:max(1, size // 3)]
+                        sent = asyncio.ensure_future(within(sender.send(message), 60))
+                        expected = message if binary else message.encode()
+                        got_raw = await within(self.raw.read_exactly(len(expected)), 60)
+                        got = await within(receiver.recv(), 60)
+                        await sent
+                        self.assertEqual(got_raw, expected)
+                        self.assertEqual(type(got), type(message))
+                        self.assertEqual(got, message)
+
+    async def test_text_after_binary_stays_text(self):
+        sender = await self.join()
+        receiver = await self.join()
+        for message in (b"\xff\x00", "text again \N{GRINNING FACE}", b"ascii bytes", "plain"):
+            await within(sender.send(message))
+            await self.raw.expect(message if isinstance(message, bytes) else message.encode())
+            self.assertEqual(await within(receiver.recv()), message)
+
+    async def test_request_split_or_late_is_answered_never_relayed(self):
+        listener = await self.join()
+        key = "dGhlIHNhbXBsZSBub25jZQ=="
+        request = (f"GET / HTTP/1.1\r\nhost: 127.0.0.1\r\nupgrade: websocket\r\nconnection: Upgrade\r\n"
+                   f"sec-websocket-key: {key}\r\nsec-websocket-version: 13\r\nCookie: secret\r\n\r\n").encode()
+        # Cut after the first segment, and sent whole after the detection time.
+        for pause, cut in ((0.3, 40), (0.7, 0)):
+            with self.subTest(pause=pause, cut=cut):
+                client = await RawClient.connect(self.relay.port)
+                if cut:
+                    await client.send(request[:cut])
+                await asyncio.sleep(pause)
+                await client.send(request[cut:])
+                head = await within(client.reader.readuntil(b"\r\n\r\n"))
+                await client.close()
+                self.assertIn(b"Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n", head)
+        await within(listener.send("after the requests"))
+        await self.raw.expect(b"after the requests")
 
     async def test_binary_arrives_byte_exact(self):
         sender = await self.join()

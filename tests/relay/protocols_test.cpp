@@ -110,3 +110,43 @@ TEST(Framing, RawStreamReachesWebSocketClientsWhole) {
 }
 
 } // namespace
+
+namespace {
+
+// The older framing has no lengths: a message of 1 MiB, far longer than a
+// receive, still goes each way as one message, with characters cut between
+// receives.
+TEST(Draft76, LargeMessagesGoWholeBothWays) {
+  temp_dir dir;
+  ASSERT_TRUE(write_text_file(dir.path + "/relayhub.pem", make_certificate({}).pem));
+  relay_process relay;
+  ASSERT_TRUE(relay.start_listening({"-c", "3"}, dir.path));
+  hub_peer older(peer_kind::ws76);
+  hub_peer newer(peer_kind::ws);
+  ASSERT_TRUE(older.open(relay.port)) << older.error;
+  ASSERT_TRUE(newer.open(relay.port)) << newer.error;
+  std::string text;
+  while (text.size() < (1 << 20))
+    text += "abc\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+
+  std::thread to_older([&] { newer.send(text); });
+  EXPECT_TRUE(older.recv_raw(text.size() + 2, 30000) == '\0' + text + '\xFF');
+  to_older.join();
+
+  std::thread to_newer([&] { older.send(text); });
+  std::string received;
+  uint8_t first = 0;
+  std::string payload;
+  for (int frames = 0; newer.recv_frame(first, payload, 30000); ++frames) {
+    EXPECT_EQ(first & 0x0F, frames == 0 ? 1 : 0);
+    received += payload;
+    if ((first & 0x80) != 0)
+      break;
+  }
+  to_newer.join();
+  EXPECT_TRUE(received == text) << received.size() << " bytes";
+  EXPECT_NE(first & 0x80, 0);
+  EXPECT_EQ(relay.stop(SIGTERM, 10000), 0);
+}
+
+} // namespace

@@ -129,8 +129,14 @@ INSTANTIATE_TEST_SUITE_P(
                        rfc_response("JVxkmtKFjDcI/Pm/AGPEKSN6wT8="), true, 13},
         handshake_case{"both_forms_take_rfc6455", draft_request() + "\r\nSec-WebSocket-Key: " + SAMPLE_KEY + "\r\n",
                        129, SAMPLE_RESPONSE, true, 13},
-        handshake_case{"lower_case_key_not_found", rfc_request("sec-websocket-key: " + SAMPLE_KEY + "\r\n"), 0, "",
-                       true, 0}),
+        handshake_case{"lower_case_names", rfc_request("sec-websocket-key: " + SAMPLE_KEY + "\r\n"), 129,
+                       SAMPLE_RESPONSE, true, 13},
+        handshake_case{"empty_protocol_gives_no_line",
+                       rfc_request("Sec-WebSocket-Key: " + SAMPLE_KEY + "\r\n", "Sec-WebSocket-Protocol:\r\n"), 129,
+                       SAMPLE_RESPONSE, true, 13},
+        handshake_case{"blank_protocol_gives_no_line",
+                       rfc_request("Sec-WebSocket-Key: " + SAMPLE_KEY + "\r\n", "sec-websocket-protocol:  \r\n"), 129,
+                       SAMPLE_RESPONSE, true, 13}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -205,6 +211,26 @@ TEST(handshake, truncated_requests) {
   EXPECT_NE(cut.response, DRAFT_SAMPLE_RESPONSE);
   EXPECT_EQ(cut.response.substr(0, cut.response.size() - 16),
             DRAFT_SAMPLE_RESPONSE.substr(0, DRAFT_SAMPLE_RESPONSE.size() - 16));
+}
+
+// A request is whole at its empty line; a draft-76 one 8 key bytes later.
+TEST(request_length, whole_only_with_its_end) {
+  const std::string rfc = rfc_request("Sec-WebSocket-Key: " + SAMPLE_KEY + "\r\n");
+  const std::string draft = draft_request();
+  const struct {
+    std::string bytes;
+    uint64_t length;
+  } cases[] = {{rfc, rfc.size()},
+               {rfc + "extra", rfc.size()},
+               {rfc.substr(0, rfc.size() - 1), 0},
+               {rfc.substr(0, rfc.size() / 2), 0},
+               {draft, draft.size()},
+               {draft.substr(0, draft.size() - 1), 0},
+               {draft.substr(0, draft.size() - 8), 0}};
+  for (const auto &c : cases) {
+    EXPECT_EQ(request_length(reinterpret_cast<const uint8_t *>(c.bytes.data()), c.bytes.size()), c.length)
+        << c.bytes.size();
+  }
 }
 
 TEST(base64_encode, rfc4648_vectors) {
