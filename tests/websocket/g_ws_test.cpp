@@ -89,9 +89,10 @@ decoded decode(g_ws_t &ws, const bytes &stream, const std::vector<uint64_t> &cut
     if (to <= from) {
       continue;
     }
-    bytes buffer(WS_FRONT_ROOM, 0x5A);
-    buffer.insert(buffer.end(), kept.begin(), kept.end());
-    buffer.insert(buffer.end(), stream.begin() + static_cast<int64_t>(from), stream.begin() + static_cast<int64_t>(to));
+    bytes buffer(WS_FRONT_ROOM + kept.size() + (to - from), 0x5A);
+    std::copy(kept.begin(), kept.end(), buffer.begin() + WS_FRONT_ROOM);
+    std::copy(stream.begin() + static_cast<int64_t>(from), stream.begin() + static_cast<int64_t>(to),
+              buffer.begin() + static_cast<int64_t>(WS_FRONT_ROOM + kept.size()));
     uint8_t *p = buffer.data() + WS_FRONT_ROOM;
     uint64_t left = buffer.size() - WS_FRONT_ROOM;
     from = to;
