@@ -364,9 +364,11 @@ uint8_t *g_ws_t::encrypt(uint8_t *region, uint64_t size, const ws_piece_t &piece
     return nullptr;
   }
   // Addresses are compared as integers: the payload normally lies in another
-  // slot's buffer, outside the region.
+  // slot's buffer, outside the region, and may happen to start just past its
+  // end, which is no reason to leave it in place.
   const uintptr_t distance = reinterpret_cast<uintptr_t>(piece.data) - reinterpret_cast<uintptr_t>(region);
-  const bool stays = distance >= WS_PAYLOAD_OFFSET && distance <= WS_PAYLOAD_OFFSET_MAX;
+  const bool stays = distance >= WS_PAYLOAD_OFFSET && distance <= WS_PAYLOAD_OFFSET_MAX && distance <= size &&
+                     piece.size <= size - distance;
   const uint64_t offset = stays ? distance : (older ? 1 : WS_PAYLOAD_OFFSET);
   const uint64_t trailer = older ? 1 : 0;
   if (offset + trailer > size || piece.size > size - offset - trailer) {
