@@ -445,9 +445,10 @@ BOOL SetEvent(HANDLE handle) {
   }
   mutex_hold hold(event->mutex);
   event->signalled = true;
-  // Every waiter re-checks the state; the first to take the mutex consumes
-  // an auto-reset signal and the others wait again.
-  check(pthread_cond_broadcast(&event->cond));
+  // An auto-reset signal is for one waiter: waking the others would only
+  // send them back to sleep. POSIX keeps a waiter that is cancelled while
+  // woken from swallowing the wake-up, so TerminateThread cannot strand it.
+  check(event->manual_reset ? pthread_cond_broadcast(&event->cond) : pthread_cond_signal(&event->cond));
   return TRUE;
 }
 
