@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/thread_state.h"
@@ -241,6 +242,45 @@ TEST(PlatformEventTest, HandlesThatAreNotOpenFailAtOnce) {
   }
   EXPECT_EQ(WaitForSingleObject(reused, 0), WAIT_TIMEOUT);
   EXPECT_TRUE(CloseHandle(reused));
+}
+
+// Threads keep setting and waiting on an event while it is closed and a new
+// event is created, which likely gets the freed table entry: each call on
+// the old handle reaches the old event or fails, and none reaches the new.
+TEST(PlatformEventTest, CallsRacingACloseNeverReachTheNextEvent) {
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    HANDLE old_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(old_event, nullptr);
+    std::atomic<int> unexpected{0};
+    std::vector<std::thread> users;
+    // Only the close makes a set fail.
+    for (int i = 0; i < 2; ++i)
+      users.emplace_back([&] {
+        const auto start = steady::now();
+        while (SetEvent(old_event) && elapsed_ms(start) < bounded_ms) {
+          const DWORD result = WaitForSingleObject(old_event, 0);
+          unexpected += result != WAIT_OBJECT_0 && result != WAIT_TIMEOUT && result != WAIT_FAILED;
+        }
+      });
+    // Holds the old event across the close, or meets the closed handle.
+    users.emplace_back([&] {
+      const auto start = steady::now();
+      DWORD result = WAIT_OBJECT_0;
+      while (result == WAIT_OBJECT_0 && elapsed_ms(start) < bounded_ms)
+        result = WaitForSingleObject(old_event, bounded_ms);
+      unexpected += result != WAIT_FAILED;
+    });
+    Sleep(1);
+    EXPECT_TRUE(CloseHandle(old_event));
+    HANDLE new_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_NE(new_event, nullptr);
+    for (auto &t : users)
+      t.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_EQ(WaitForSingleObject(new_event, 0), WAIT_TIMEOUT) << "a call on the closed handle set the new event";
+    CloseHandle(new_event);
+  }
 }
 
 TEST(PlatformEventTest, NamedEventsAreRefused) {
