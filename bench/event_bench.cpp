@@ -8,6 +8,8 @@
 // - own event: each of the 2N threads sets its own event and takes the
 //   signal back at once without blocking, which leaves only the cost of
 //   reaching the event, and any lock the threads share.
+// Each figure comes with the process's CPU time per wait, which depends less
+// than the rate on what else the machine is running.
 //
 //   build/event_bench [milliseconds per run]
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -25,6 +28,26 @@
 namespace {
 
 using steady = std::chrono::steady_clock;
+
+struct figure {
+  double waits_per_second;
+  double cpu_ns_per_wait;
+};
+
+// Wall and CPU time from construction on.
+class stopwatch {
+public:
+  figure per_wait(uint64_t waits) const {
+    const double seconds = std::chrono::duration<double>(steady::now() - wall_).count();
+    const double cpu_seconds = static_cast<double>(std::clock() - cpu_) / CLOCKS_PER_SEC;
+    const double count = static_cast<double>(std::max<uint64_t>(waits, 1));
+    return {static_cast<double>(waits) / seconds, cpu_seconds * 1e9 / count};
+  }
+
+private:
+  steady::time_point wall_ = steady::now();
+  std::clock_t cpu_ = std::clock();
+};
 
 struct pair_state {
   HANDLE ready = nullptr;
@@ -92,13 +115,13 @@ uint64_t close_pairs(std::vector<std::unique_ptr<pair_state>> &states) {
   return waits;
 }
 
-// Completed waits per second of `pairs` pairs handing over for `run`.
-double hand_over(int pairs, std::chrono::milliseconds run) {
+// `pairs` pairs handing over for `run`.
+figure hand_over(int pairs, std::chrono::milliseconds run) {
   std::vector<std::unique_ptr<pair_state>> states = create_pairs(pairs);
   std::atomic<bool> stop{false};
   std::vector<std::thread> initiators;
   std::vector<std::thread> responders;
-  const auto start = steady::now();
+  const stopwatch watch;
   for (auto &state : states) {
     responders.emplace_back(responder, std::ref(*state));
     initiators.emplace_back(initiator, std::ref(*state), std::cref(stop));
@@ -107,34 +130,36 @@ double hand_over(int pairs, std::chrono::milliseconds run) {
   stop = true;
   for (auto &t : initiators)
     t.join();
-  const double seconds = std::chrono::duration<double>(steady::now() - start).count();
   // The closed events release the responders.
   const uint64_t waits = close_pairs(states);
   for (auto &t : responders)
     t.join();
-  return static_cast<double>(waits) / seconds;
+  return watch.per_wait(waits);
 }
 
-// Completed waits per second of 2 x `pairs` threads on their own events.
-double own_event(int pairs, std::chrono::milliseconds run) {
+// 2 x `pairs` threads on their own events for `run`.
+figure own_event(int pairs, std::chrono::milliseconds run) {
   std::vector<std::unique_ptr<pair_state>> states = create_pairs(2 * pairs);
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
-  const auto start = steady::now();
+  const stopwatch watch;
   for (auto &state : states)
     threads.emplace_back(own_event_loop, std::ref(*state), std::cref(stop));
   std::this_thread::sleep_for(run);
   stop = true;
   for (auto &t : threads)
     t.join();
-  const double seconds = std::chrono::duration<double>(steady::now() - start).count();
-  return static_cast<double>(close_pairs(states)) / seconds;
+  return watch.per_wait(close_pairs(states));
 }
 
-double best_of_three(double (*measure)(int, std::chrono::milliseconds), int pairs, long run_ms) {
-  double best = 0;
-  for (int i = 0; i < 3; ++i)
-    best = std::max(best, measure(pairs, std::chrono::milliseconds(run_ms)));
+// The run with the highest rate.
+figure best_of_three(figure (*measure)(int, std::chrono::milliseconds), int pairs, long run_ms) {
+  figure best{0, 0};
+  for (int i = 0; i < 3; ++i) {
+    const figure run = measure(pairs, std::chrono::milliseconds(run_ms));
+    if (run.waits_per_second > best.waits_per_second)
+      best = run;
+  }
   return best;
 }
 
@@ -146,10 +171,14 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: event_bench [milliseconds per run, 1 to 60000]\n");
     return 2;
   }
-  std::printf("%u processors, %ld ms per run, best of 3, waits/s\n", std::thread::hardware_concurrency(), run_ms);
-  std::printf("pairs   hand-over   own event\n");
-  for (int pairs : {2, 8, 32})
-    std::printf("%5d %11.0f %11.0f\n", pairs, best_of_three(hand_over, pairs, run_ms),
-                best_of_three(own_event, pairs, run_ms));
+  std::printf("%u processors, %ld ms per run, best of 3\n", std::thread::hardware_concurrency(), run_ms);
+  std::printf("        hand-over            own event\n");
+  std::printf("pairs   waits/s  CPU ns/wait  waits/s  CPU ns/wait\n");
+  for (int pairs : {2, 8, 32}) {
+    const figure hand = best_of_three(hand_over, pairs, run_ms);
+    const figure own = best_of_three(own_event, pairs, run_ms);
+    std::printf("%5d %9.0f %12.0f %8.0f %12.0f\n", pairs, hand.waits_per_second, hand.cpu_ns_per_wait,
+                own.waits_per_second, own.cpu_ns_per_wait);
+  }
   return 0;
 }
