@@ -4,9 +4,13 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "support/thread_state.h"
@@ -111,6 +115,84 @@ TEST(PlatformEventTest, AutoResetSignalIsConsumedByOneWaiter) {
   EXPECT_TRUE(CloseHandle(event));
 }
 
+// Voluntary context switches of one of this process's threads: a waiter
+// that is woken and goes back to sleep adds one.
+long voluntary_switches(DWORD thread_id) {
+  std::ifstream status("/proc/self/task/" + std::to_string(thread_id) + "/status");
+  const std::string key = "voluntary_ctxt_switches:";
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(key, 0) == 0)
+      return std::stol(line.substr(key.size()));
+  return -1;
+}
+
+std::vector<long> switches_of(const std::vector<std::unique_ptr<waiter>> &waiters) {
+  std::vector<long> switches;
+  for (auto &w : waiters)
+    switches.push_back(voluntary_switches(w->thread_id));
+  return switches;
+}
+
+// The counts once every waiter is parked: unchanged over 50 ms.
+std::vector<long> settled_switches(const std::vector<std::unique_ptr<waiter>> &waiters) {
+  std::vector<long> last = switches_of(waiters);
+  const auto start = steady::now();
+  while (elapsed_ms(start) < bounded_ms) {
+    Sleep(50);
+    std::vector<long> now = switches_of(waiters);
+    if (now == last)
+      break;
+    last = now;
+  }
+  return last;
+}
+
+size_t ended_count(const std::vector<std::unique_ptr<waiter>> &waiters) {
+  size_t ended = 0;
+  for (auto &w : waiters)
+    ended += WaitForSingleObject(w->thread, 0) == WAIT_OBJECT_0;
+  return ended;
+}
+
+// One set of an auto-reset event wakes the one waiter that takes it; the
+// others sleep on untouched, and closing the event releases them.
+TEST(PlatformEventTest, AutoResetSetWakesOnlyTheWaiterThatTakesIt) {
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  auto waiters = start_waiters(event, 4, bounded_ms);
+  const std::vector<long> before = settled_switches(waiters);
+  EXPECT_TRUE(SetEvent(event));
+
+  const auto start = steady::now();
+  while (ended_count(waiters) == 0 && elapsed_ms(start) < bounded_ms)
+    Sleep(1);
+  std::vector<bool> still_waiting;
+  for (auto &w : waiters)
+    still_waiting.push_back(WaitForSingleObject(w->thread, 0) != WAIT_OBJECT_0);
+  EXPECT_EQ(std::count(still_waiting.begin(), still_waiting.end(), true), 3);
+  for (size_t i = 0; i < waiters.size(); ++i) {
+    if (still_waiting[i]) {
+      EXPECT_TRUE(wait_until_sleeping(waiters[i]->thread_id, bounded_ms));
+      EXPECT_EQ(voluntary_switches(waiters[i]->thread_id), before[i])
+          << "waiter " << i << " was woken for a signal it did not take";
+    }
+  }
+
+  EXPECT_TRUE(CloseHandle(event));
+  join_waiters(waiters);
+  int taken = 0;
+  for (auto &w : waiters) {
+    if (w->result == WAIT_OBJECT_0) {
+      ++taken;
+      continue;
+    }
+    EXPECT_EQ(w->result, WAIT_FAILED);
+    EXPECT_EQ(w->error, ERROR_INVALID_HANDLE);
+  }
+  EXPECT_EQ(taken, 1);
+}
+
 TEST(PlatformEventTest, ManualResetReleasesEveryWaiterAndStaysSignalled) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(event, nullptr);
@@ -160,6 +242,45 @@ TEST(PlatformEventTest, HandlesThatAreNotOpenFailAtOnce) {
   }
   EXPECT_EQ(WaitForSingleObject(reused, 0), WAIT_TIMEOUT);
   EXPECT_TRUE(CloseHandle(reused));
+}
+
+// Threads keep setting and waiting on an event while it is closed and a new
+// event is created, which likely gets the freed table entry: each call on
+// the old handle reaches the old event or fails, and none reaches the new.
+TEST(PlatformEventTest, CallsRacingACloseNeverReachTheNextEvent) {
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    HANDLE old_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(old_event, nullptr);
+    std::atomic<int> unexpected{0};
+    std::vector<std::thread> users;
+    // Only the close makes a set fail.
+    for (int i = 0; i < 2; ++i)
+      users.emplace_back([&] {
+        const auto start = steady::now();
+        while (SetEvent(old_event) && elapsed_ms(start) < bounded_ms) {
+          const DWORD result = WaitForSingleObject(old_event, 0);
+          unexpected += result != WAIT_OBJECT_0 && result != WAIT_TIMEOUT && result != WAIT_FAILED;
+        }
+      });
+    // Holds the old event across the close, or meets the closed handle.
+    users.emplace_back([&] {
+      const auto start = steady::now();
+      DWORD result = WAIT_OBJECT_0;
+      while (result == WAIT_OBJECT_0 && elapsed_ms(start) < bounded_ms)
+        result = WaitForSingleObject(old_event, bounded_ms);
+      unexpected += result != WAIT_FAILED;
+    });
+    Sleep(1);
+    EXPECT_TRUE(CloseHandle(old_event));
+    HANDLE new_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_NE(new_event, nullptr);
+    for (auto &t : users)
+      t.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_EQ(WaitForSingleObject(new_event, 0), WAIT_TIMEOUT) << "a call on the closed handle set the new event";
+    CloseHandle(new_event);
+  }
 }
 
 TEST(PlatformEventTest, NamedEventsAreRefused) {

@@ -2,9 +2,14 @@
 //
 // Every HANDLE is an index into one process-wide table plus the generation of
 // that table entry, so a closed or stale handle is recognised instead of
-// reaching freed memory. Objects are reference counted: the table holds one
-// reference, and every call that uses an object holds another until it
-// returns, also when a cancelled thread unwinds out of a wait.
+// reaching freed memory. An entry's state is one atomic word: the generation,
+// whether the table still lists the object, and the count of references to
+// the object (the table's own, one per call that uses it, and a running
+// thread's). Resolving a handle is one compare-and-swap on that word, so
+// calls on different objects share no lock; only handing out and recycling
+// entries takes the table's mutex. An entry is recycled, and its object
+// freed, only when the count reaches zero: an object stays alive while any
+// call holds it, also when a cancelled thread unwinds out of a wait.
 #include <pthread.h>
 #include <sched.h>
 #include <time.h>
@@ -16,7 +21,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
-#include <vector>
 
 #include "platform/sync.h"
 #include "pseudo_handles.h"
@@ -64,19 +68,223 @@ struct kernel_object {
   kernel_object &operator=(const kernel_object &) = delete;
 
   const object_kind kind;
-  std::atomic<long> refs{1};
+  // The table entry that counts this object's references.
+  uint32_t table_index = 0;
   // Guards the state of the derived object; `cond` announces its changes.
   pthread_mutex_t mutex;
   pthread_cond_t cond;
 };
 
+struct event_object : kernel_object {
+  event_object(bool manual, bool initial)
+      : kernel_object(object_kind::event), manual_reset(manual), signalled(initial) {}
+  const bool manual_reset;
+  bool signalled;
+  bool closed = false;
+};
+
+struct thread_object : kernel_object {
+  thread_object(LPTHREAD_START_ROUTINE start, LPVOID start_argument)
+      : kernel_object(object_kind::thread), routine(start), argument(start_argument) {}
+  const LPTHREAD_START_ROUTINE routine;
+  const LPVOID argument;
+  bool started = false;
+  bool ended = false;
+  bool terminate_requested = false;
+  DWORD terminate_code = 0;
+  DWORD exit_code = STILL_ACTIVE;
+  DWORD thread_id = 0;
+  pthread_t pthread{};
+};
+
+// Which handles a lookup accepts. A thread's entry outlives the closing of
+// its handle until the thread has ended, but only waits may still use it.
+enum class lookup { open_handle, wait };
+
+class handle_table {
+public:
+  // Lists `object` with one reference, the table's. Null when the table is
+  // full.
+  HANDLE insert(kernel_object *object) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const uint32_t index = allocate();
+    if (index == no_entry)
+      return nullptr;
+    entry &e = *at(index);
+    const uint32_t generation = next_generation(generation_of(e.state.load(std::memory_order_relaxed)));
+    e.object = object;
+    object->table_index = index;
+    const uint64_t running = object->kind == object_kind::thread ? thread_running : 0;
+    // Publishes `object` to every resolve that sees the new generation.
+    e.state.store(uint64_t{generation} << 32 | listed | running | 1, std::memory_order_release);
+    return reinterpret_cast<HANDLE>(uint64_t{generation} << 32 | (index + 1));
+  }
+
+  // A new reference to the object behind `handle`, or null. Lock-free: the
+  // count rises only while the entry still lists the object under the
+  // handle's generation, and an entry with references is never recycled.
+  kernel_object *resolve(HANDLE handle, lookup mode) {
+    uint32_t generation;
+    entry *e = find(handle, &generation);
+    if (e == nullptr)
+      return nullptr;
+    uint64_t state = e->state.load(std::memory_order_relaxed);
+    do {
+      if (generation_of(state) != generation || (state & listed) == 0 ||
+          (mode == lookup::open_handle && (state & handle_closed) != 0))
+        return nullptr;
+    } while (!e->state.compare_exchange_weak(state, state + 1, std::memory_order_acquire, std::memory_order_relaxed));
+    return e->object;
+  }
+
+  // The caller holds a reference already.
+  void add_ref(kernel_object *object) { at(object->table_index)->state.fetch_add(1, std::memory_order_relaxed); }
+
+  // Drops one reference; the last one frees the object and its entry.
+  void release(kernel_object *object) {
+    const uint32_t index = object->table_index;
+    if ((at(index)->state.fetch_sub(1, std::memory_order_acq_rel) & ref_mask) != 1)
+      return;
+    delete object;
+    std::lock_guard<std::mutex> hold(mutex_);
+    entry &e = *at(index);
+    e.object = nullptr;
+    e.next_free = free_head_;
+    free_head_ = index;
+  }
+
+  // Closes `handle`. False when it is not open. `*taken` receives the object
+  // when the table stopped listing it: its reference is the caller's now.
+  bool close(HANDLE handle, kernel_object **taken) {
+    *taken = nullptr;
+    uint32_t generation;
+    entry *e = find(handle, &generation);
+    if (e == nullptr)
+      return false;
+    uint64_t state = e->state.load(std::memory_order_relaxed);
+    uint64_t closed;
+    do {
+      if (generation_of(state) != generation || (state & listed) == 0 || (state & handle_closed) != 0)
+        return false;
+      closed = state | handle_closed;
+      if ((state & thread_running) == 0)
+        closed &= ~listed;
+    } while (!e->state.compare_exchange_weak(state, closed, std::memory_order_acq_rel, std::memory_order_relaxed));
+    if ((closed & listed) == 0)
+      *taken = e->object;
+    return true;
+  }
+
+  // Records that `thread` has ended; returns it when its handle was closed
+  // already, with the table's reference, which the caller now owns.
+  kernel_object *thread_ended(kernel_object *thread) {
+    return unlist_if(thread, [](uint64_t state) { return (state & handle_closed) != 0; });
+  }
+
+  // Stops listing `object` at once and drops the table's reference.
+  void remove(kernel_object *object) {
+    if (unlist_if(object, [](uint64_t) { return true; }) != nullptr)
+      release(object);
+  }
+
+private:
+  // One cache line per entry, so that calls on neighbouring handles do not
+  // contend for a line.
+  struct alignas(64) entry {
+    std::atomic<uint64_t> state{0};
+    // Set before the entry is listed, cleared once its count is zero.
+    kernel_object *object = nullptr;
+    // Guarded by the table's mutex while the entry is free.
+    uint32_t next_free = 0;
+  };
+
+  // The state word: generation in the high half, then the flags, then the
+  // reference count.
+  static constexpr uint64_t listed = uint64_t{1} << 31;
+  static constexpr uint64_t handle_closed = uint64_t{1} << 30;
+  static constexpr uint64_t thread_running = uint64_t{1} << 29;
+  static constexpr uint64_t ref_mask = thread_running - 1;
+
+  // Entries come in chunks that are allocated as needed and never freed, so
+  // a lookup reaches an entry without a lock.
+  static constexpr uint32_t chunk_bits = 10;
+  static constexpr uint32_t chunk_size = uint32_t{1} << chunk_bits;
+  static constexpr uint32_t max_chunks = uint32_t{1} << 14;
+  static constexpr uint32_t max_entries = chunk_size * max_chunks;
+  static constexpr uint32_t no_entry = UINT32_MAX;
+
+  static uint32_t generation_of(uint64_t state) { return static_cast<uint32_t>(state >> 32); }
+
+  // Generation 0 is never handed out, so no handle value below 2^32 is valid.
+  static uint32_t next_generation(uint32_t generation) { return generation == UINT32_MAX ? 1 : generation + 1; }
+
+  entry *at(uint32_t index) const {
+    entry *chunk = chunks_[index >> chunk_bits].load(std::memory_order_acquire);
+    return chunk != nullptr ? &chunk[index & (chunk_size - 1)] : nullptr;
+  }
+
+  entry *find(HANDLE handle, uint32_t *generation) const {
+    const uint64_t value = reinterpret_cast<uintptr_t>(handle);
+    const uint64_t low = value & 0xFFFFFFFFu;
+    if (low == 0 || low > max_entries)
+      return nullptr;
+    *generation = static_cast<uint32_t>(value >> 32);
+    return at(static_cast<uint32_t>(low - 1));
+  }
+
+  // A free entry's index, or no_entry. Called with the mutex held.
+  uint32_t allocate() {
+    if (free_head_ != no_entry) {
+      const uint32_t index = free_head_;
+      free_head_ = at(index)->next_free;
+      return index;
+    }
+    const uint32_t index = used_;
+    if (index == max_entries)
+      return no_entry;
+    if (index % chunk_size == 0) {
+      entry *chunk = new (std::nothrow) entry[chunk_size];
+      if (chunk == nullptr)
+        return no_entry;
+      chunks_[index >> chunk_bits].store(chunk, std::memory_order_release);
+    }
+    used_ = index + 1;
+    return index;
+  }
+
+  template <class predicate_t> kernel_object *unlist_if(kernel_object *object, predicate_t unlist) {
+    entry &e = *at(object->table_index);
+    uint64_t state = e.state.load(std::memory_order_relaxed);
+    uint64_t next;
+    do {
+      next = state & ~thread_running;
+      if (unlist(state))
+        next &= ~listed;
+    } while (!e.state.compare_exchange_weak(state, next, std::memory_order_acq_rel, std::memory_order_relaxed));
+    return (state & listed) != 0 && (next & listed) == 0 ? object : nullptr;
+  }
+
+  // An entry that was never handed out has generation 0, which no handle
+  // carries, and a chunk that was never allocated has no entries at all.
+  std::atomic<entry *> chunks_[max_chunks] = {};
+  std::mutex mutex_;
+  // Guarded by the mutex: entries handed out at least once, and the free ones.
+  uint32_t used_ = 0;
+  uint32_t free_head_ = no_entry;
+};
+
+// Never destroyed: detached threads may still end while the process exits.
+handle_table &table() {
+  static handle_table *const instance = new handle_table;
+  return *instance;
+}
+
 void add_ref(kernel_object *object) {
-  object->refs.fetch_add(1, std::memory_order_relaxed);
+  table().add_ref(object);
 }
 
 void release(kernel_object *object) {
-  if (object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-    delete object;
+  table().release(object);
 }
 
 // One counted reference, dropped on every way out of the scope.
@@ -97,143 +305,6 @@ public:
 private:
   kernel_object *object_ = nullptr;
 };
-
-struct event_object : kernel_object {
-  event_object(bool manual, bool initial)
-      : kernel_object(object_kind::event), manual_reset(manual), signalled(initial) {}
-  const bool manual_reset;
-  bool signalled;
-  bool closed = false;
-};
-
-struct thread_object : kernel_object {
-  thread_object(LPTHREAD_START_ROUTINE start, LPVOID start_argument)
-      : kernel_object(object_kind::thread), routine(start), argument(start_argument) {}
-  const LPTHREAD_START_ROUTINE routine;
-  const LPVOID argument;
-  HANDLE handle = nullptr;
-  bool started = false;
-  bool ended = false;
-  bool terminate_requested = false;
-  DWORD terminate_code = 0;
-  DWORD exit_code = STILL_ACTIVE;
-  DWORD thread_id = 0;
-  pthread_t pthread{};
-};
-
-// Which handles a lookup accepts. A thread's entry outlives the closing of
-// its handle until the thread has ended, but only waits may still use it.
-enum class lookup { open_handle, wait };
-
-class handle_table {
-public:
-  // Takes over the caller's reference. Null when the table is full.
-  HANDLE insert(kernel_object *object) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    uint32_t index;
-    if (!free_.empty()) {
-      index = free_.back();
-      free_.pop_back();
-    } else {
-      if (entries_.size() >= max_entries)
-        return nullptr;
-      index = static_cast<uint32_t>(entries_.size());
-      entries_.emplace_back();
-    }
-    entry &e = entries_[index];
-    e.object = object;
-    e.handle_closed = false;
-    e.thread_ended = false;
-    return encode(index, e.generation);
-  }
-
-  // A new reference to the object behind `handle`, or null.
-  kernel_object *resolve(HANDLE handle, lookup mode) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    entry *e = find(handle);
-    if (e == nullptr || (e->handle_closed && mode == lookup::open_handle))
-      return nullptr;
-    add_ref(e->object);
-    return e->object;
-  }
-
-  // Closes `handle`. False when it is not open. `*freed` receives the
-  // object whose table reference the caller now owns, when the entry ended.
-  bool close(HANDLE handle, kernel_object **freed) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    *freed = nullptr;
-    entry *e = find(handle);
-    if (e == nullptr || e->handle_closed)
-      return false;
-    if (e->object->kind == object_kind::thread && !e->thread_ended) {
-      e->handle_closed = true;
-      return true;
-    }
-    *freed = take(*e, handle);
-    return true;
-  }
-
-  // Records that the thread behind `handle` has ended; returns the object
-  // whose table reference the caller now owns when its handle was closed.
-  kernel_object *thread_ended(HANDLE handle) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    entry *e = find(handle);
-    if (e == nullptr)
-      return nullptr;
-    e->thread_ended = true;
-    return e->handle_closed ? take(*e, handle) : nullptr;
-  }
-
-  // Removes an entry at once, whatever its state.
-  kernel_object *remove(HANDLE handle) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    entry *e = find(handle);
-    return e != nullptr ? take(*e, handle) : nullptr;
-  }
-
-private:
-  struct entry {
-    uint32_t generation = 1;
-    kernel_object *object = nullptr;
-    bool handle_closed = false;
-    bool thread_ended = false;
-  };
-
-  static constexpr size_t max_entries = size_t{1} << 24;
-
-  static HANDLE encode(uint32_t index, uint32_t generation) {
-    return reinterpret_cast<HANDLE>((uintptr_t{generation} << 32) | (uintptr_t{index} + 1));
-  }
-
-  entry *find(HANDLE handle) {
-    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    const uintptr_t low = value & 0xFFFFFFFFu;
-    if (low == 0 || low > entries_.size())
-      return nullptr;
-    entry &e = entries_[low - 1];
-    if (e.object == nullptr || e.generation != static_cast<uint32_t>(value >> 32))
-      return nullptr;
-    return &e;
-  }
-
-  kernel_object *take(entry &e, HANDLE handle) {
-    kernel_object *object = e.object;
-    e.object = nullptr;
-    e.generation = e.generation == UINT32_MAX ? 1 : e.generation + 1;
-    free_.push_back(static_cast<uint32_t>((reinterpret_cast<uintptr_t>(handle) & 0xFFFFFFFFu) - 1));
-    return object;
-  }
-
-  std::mutex mutex_;
-  std::vector<entry> entries_;
-  std::vector<uint32_t> free_;
-};
-
-// Never destroyed: detached threads may still end while the process exits.
-handle_table &table() {
-  static handle_table *const instance = new handle_table;
-  return *instance;
-}
 
 timespec deadline_after(DWORD milliseconds) {
   timespec now;
@@ -306,7 +377,7 @@ public:
       thread_->ended = true;
       check(pthread_cond_broadcast(&thread_->cond));
     }
-    if (kernel_object *freed = table().thread_ended(thread_->handle))
+    if (kernel_object *freed = table().thread_ended(thread_))
       release(freed);
     release(thread_);
   }
@@ -347,7 +418,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state
   }
   HANDLE handle = table().insert(event);
   if (handle == nullptr) {
-    release(event);
+    delete event;
     SetLastError(ERROR_NO_SYSTEM_RESOURCES);
   }
   return handle;
@@ -374,9 +445,10 @@ BOOL SetEvent(HANDLE handle) {
   }
   mutex_hold hold(event->mutex);
   event->signalled = true;
-  // Every waiter re-checks the state; the first to take the mutex consumes
-  // an auto-reset signal and the others wait again.
-  check(pthread_cond_broadcast(&event->cond));
+  // An auto-reset signal is for one waiter: waking the others would only
+  // send them back to sleep. POSIX keeps a waiter that is cancelled while
+  // woken from swallowing the wake-up, so TerminateThread cannot strand it.
+  check(event->manual_reset ? pthread_cond_broadcast(&event->cond) : pthread_cond_signal(&event->cond));
   return TRUE;
 }
 
@@ -434,11 +506,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROU
   }
   HANDLE handle = table().insert(thread);
   if (handle == nullptr) {
-    release(thread);
+    delete thread;
     SetLastError(ERROR_NO_SYSTEM_RESOURCES);
     return nullptr;
   }
-  thread->handle = handle;
   add_ref(thread);
 
   pthread_attr_t attributes;
@@ -454,8 +525,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROU
   pthread_attr_destroy(&attributes);
   if (created != 0) {
     release(thread);
-    if (kernel_object *removed = table().remove(handle))
-      release(removed);
+    table().remove(thread);
     SetLastError(win32_error_from_errno(created));
     return nullptr;
   }

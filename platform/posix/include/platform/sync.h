@@ -29,6 +29,9 @@ struct SYSTEM_INFO {
 
 // Unnamed events only (name must be null). Returns null on failure.
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state, LPCWSTR name);
+// Signals the event. An auto-reset event wakes one waiter, which consumes
+// the signal; a manual-reset event wakes every waiter and stays signalled.
+// Calls on different events share no lock.
 BOOL SetEvent(HANDLE event);
 
 // Event: WAIT_OBJECT_0 when signalled (an auto-reset event is consumed by
