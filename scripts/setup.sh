@@ -6,6 +6,8 @@
 #   --package    also making the Debian package
 #   --bench      also the benchmark, which uses the test helpers
 #   --test       everything the tests need, Chromium for the browser test included
+#   --fuzz       clang and its sanitizer and libFuzzer runtimes, for the fuzz targets
+#   --soak       matplotlib, for the soak run's chart
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libssl-dev openssl scdoc)
@@ -13,6 +15,8 @@ case "${1:-}" in
 --package) packages+=(dpkg-dev file) ;;
 --bench) packages+=(libgtest-dev) ;;
 --test) packages+=(libgtest-dev python3-websockets chromium dpkg-dev file man-db systemd) ;;
+--fuzz) packages+=(clang libclang-rt-14-dev) ;;
+--soak) packages+=(python3-matplotlib) ;;
 esac
 
 missing=()
