@@ -3,10 +3,15 @@ TLS through memory BIOs (so one thread drives both directions and a record
 can be cut short on purpose), and the RFC 6455 and draft-76 framings.
 
 The relay tells protocols apart by the first bytes that reach it within
-500 ms of its accept, so a client sends its first bytes (the ClientHello,
-the WebSocket request, or data) in the same breath as its connect, made
-ready beforehand: a client late by that much would be taken for a raw one
-and its handshake relayed to everyone."""
+500 ms of its accept, and waits as long for each TLS handshake flight. A
+client late by that much would be taken for a raw one and its ClientHello
+relayed to everyone, which no checker could tell from a fault. So a client
+sends its first bytes (the ClientHello, the WebSocket request, or data),
+made ready beforehand, in the same breath as its connect; and when the
+kernel shows that this process lost the processor for LATE since the
+connection came up, or since the relay's handshake flight arrived, the
+client withdraws (Late) instead of sending: on a starved machine that is
+this program's delay, not the relay's."""
 
 import base64
 import hashlib
@@ -18,11 +23,20 @@ import struct
 import time
 
 WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+LATE = 0.25
+# Milliseconds since the last data and the last acknowledgement arrived, in
+# Linux's struct tcp_info.
+TCP_INFO_LAST_DATA_RECV = 52
+TCP_INFO_LAST_ACK_RECV = 56
 KINDS = ("raw", "tls", "ws", "wss", "ws76", "wss76")
 
 
 class Closed(Exception):
     """The relay ended the connection."""
+
+
+class Late(Closed):
+    """This client withdrew: it would have sent its opening too late."""
 
 
 class ProtocolError(Exception):
@@ -61,12 +75,21 @@ class Conn:
             self.on_connect()
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if opening:
+            self._check_in_time(TCP_INFO_LAST_ACK_RECV)
             self.sock.sendall(opening)
         self.sock.setblocking(False)
         if self.tls is not None:
             self._tls_handshake(deadline)
             if first:
                 self.write(first)
+            self._check_in_time(TCP_INFO_LAST_DATA_RECV)
+            self._io(0)
+
+    def _check_in_time(self, since):
+        info = self.sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 104)
+        if struct.unpack_from("I", info, since)[0] >= LATE * 1000:
+            self.reset()
+            raise Late("withdrew: the processor came back too late to answer the relay in time")
 
     def _tls_handshake(self, deadline):
         while True:
@@ -76,6 +99,8 @@ class Conn:
             except ssl.SSLWantReadError:
                 pass
             self._take_tls_output()
+            if self.wire:
+                self._check_in_time(TCP_INFO_LAST_DATA_RECV)
             self._io(min(0.2, remaining(deadline)))
             if self.eof:
                 raise Closed("closed during the TLS handshake")

@@ -81,9 +81,10 @@ class Stats:
             return self.counts.get(name, 0)
 
     def error(self, text):
+        line = f"{time.strftime('%H:%M:%S')} {text}"
         with self.lock:
-            self.errors.append(f"{time.strftime('%H:%M:%S')} {text}")
-        print("FAULT:", text, flush=True)
+            self.errors.append(line)
+        print("FAULT:", line, flush=True)
 
 
 class Lanes:
@@ -164,6 +165,8 @@ class Soak:
         left_in_order = False
         try:
             left_in_order = Good(self, conn, kind, sender, rng).run(rng.uniform(2.0, 25.0))
+        except peers.Late:
+            self.stats.add("late")
         except (records.StreamError, ProtocolError) as e:
             kinds = ", ".join(f"{i} {self.senders.kind(int(i))}" for i in sorted(set(re.findall(r"(\d+)/", str(e)))))
             self.stats.error(f"{name}: {e}" + (f" (senders: {kinds})" if kinds else ""))
@@ -187,6 +190,8 @@ class Soak:
         self.stats.add("misbehaving")
         try:
             action(rng)
+        except peers.Late:
+            self.stats.add("late_misbehaving")
         except (Closed, TimeoutError, OSError, ssl.SSLError, ProtocolError):
             pass
 
@@ -636,6 +641,10 @@ def main():
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     seed = args.seed if args.seed is not None else random.randrange(1 << 30)
+    # A thread waiting for the interpreter lock must not miss the relay's
+    # 500 ms detection wait: with two dozen client threads the default 5 ms
+    # turn adds up.
+    sys.setswitchinterval(0.001)
 
     with tempfile.TemporaryDirectory(prefix="relayhub-soak-") as directory:
         pem = Path(directory) / "relayhub.pem"
@@ -724,6 +733,8 @@ def run(process, port, context, seconds, seed, out):
              f"messages sent by well-behaved senders {counts.get('messages_sent', 0)}, "
              f"records checked by receivers {counts.get('records_checked', 0)}",
              f"faults seen by well-behaved clients {len(soak.stats.errors)}",
+             f"clients that withdrew, starved of the processor for {peers.LATE * 1000:.0f} ms while opening: "
+             f"{counts.get('late', 0)} well-behaved, {counts.get('late_misbehaving', 0)} misbehaving",
              f"idle before: rss {before['rss_kb']} kB, sockets {before['sockets']}, other descriptors "
              f"{before['other_fds']}, threads {before['threads']}",
              f"idle after:  rss {after and after['rss_kb']} kB, sockets {after and after['sockets']}, other descriptors "
