@@ -1,9 +1,10 @@
 // The command line, with arguments chosen by the fuzzer, run as the entry runs
 // it: the version request, the configuration, and the usage when the relay
 // may not run. Bytes 0 separate arguments, byte 1 followed by four bytes is
-// one wide character of any value, and every other byte is the character of
-// that code. The working directory is an empty temporary one, so no
-// certificate loads; the output goes to /dev/null.
+// one wide character, and every other byte is the character of that code.
+// Like the entry, which widens UTF-8 arguments, it passes only Unicode code
+// points, with U+FFFD for surrogates. The working directory is an empty
+// temporary one, so no certificate loads; the output goes to /dev/null.
 #include "shell/config.h"
 
 #include <fcntl.h>
@@ -22,6 +23,8 @@ namespace {
 constexpr uint8_t ARGUMENT_END = 0;
 constexpr uint8_t WIDE_ESCAPE = 1;
 constexpr size_t MAX_ARGUMENTS = 64;
+constexpr uint32_t UNICODE_END = 0x110000;
+constexpr uint32_t REPLACEMENT = 0xFFFD;
 
 char directory[] = "/tmp/relayhub-fuzz-XXXXXX";
 
@@ -37,11 +40,14 @@ std::vector<std::wstring> arguments(const uint8_t *data, size_t size) {
     if (data[i] == ARGUMENT_END) {
       args.emplace_back();
     } else if (data[i] == WIDE_ESCAPE && size - i > 4) {
-      uint32_t unit;
-      std::memcpy(&unit, data + i + 1, 4);
+      uint32_t code;
+      std::memcpy(&code, data + i + 1, 4);
       i += 4;
-      if (unit != 0)
-        args.back() += static_cast<wchar_t>(unit);
+      code %= UNICODE_END;
+      if (code >= 0xD800 && code <= 0xDFFF)
+        code = REPLACEMENT;
+      if (code != 0)
+        args.back() += static_cast<wchar_t>(code);
     } else {
       args.back() += static_cast<wchar_t>(data[i]);
     }
