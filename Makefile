@@ -80,7 +80,7 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
-# Not a test of CI: it takes minutes and loads the machine.
+# Not run by CI: it takes minutes and loads the machine.
 soak: build
 	@scripts/setup.sh --soak
 	/usr/bin/python3 tests/soak/soak.py --relay build/relayhub --seconds $(SOAK_SECONDS) --out build/soak

@@ -55,6 +55,9 @@ class Conn:
         self.sock = None
         self.tls = None
         self.wire = bytearray()
+        # Bytes received and not yet taken by `pump`, on a plain connection;
+        # on a TLS one they wait in the TLS object.
+        self.received = bytearray()
         self.eof = False
 
     def open(self, deadline, first=b""):
@@ -142,8 +145,7 @@ class Conn:
         self._take_tls_output()
 
     def _io(self, timeout):
-        """One wait: sends what it can, receives what is there. Returns the
-        bytes received from the socket."""
+        """One wait: sends what it can and keeps what is there to receive."""
         want_write = [self.sock] if self.wire else []
         readable, writable, _ = select.select([self.sock] if not self.eof else [], want_write, [], timeout)
         if writable:
@@ -153,24 +155,27 @@ class Conn:
             except BlockingIOError:
                 pass
         if not readable:
-            return b""
+            return
         try:
             data = self.sock.recv(65536)
         except BlockingIOError:
-            return b""
+            return
         if not data:
             self.eof = True
             if self.tls is not None:
                 self._incoming.write_eof()
         elif self.tls is not None:
             self._incoming.write(data)
-        return data
+        else:
+            self.received += data
 
     def pump(self, timeout):
         """Sends queued bytes and returns the application bytes that arrived
         within `timeout` (maybe none). Raises Closed at the end of the stream."""
-        raw = self._io(timeout)
+        self._io(timeout)
         if self.tls is None:
+            raw = bytes(self.received)
+            self.received.clear()
             if self.eof and not raw:
                 raise Closed("end of stream")
             return raw
