@@ -3,6 +3,8 @@
 # make test-asan / test-tsan   the test suite under AddressSanitizer+UBSan / ThreadSanitizer
 # make bench             fan-out speed beside ncat --broker and a node ws hub: BENCHMARKS.md and its chart
 # make bench-stall       how long a client that stops reading holds the others (about 60 s)
+# make fuzz              the fuzz targets (clang, ASan+UBSan) into build-fuzz/, each run FUZZ_SECONDS (default 60)
+# make soak              the relay under churning clients for SOAK_SECONDS (default 600); samples and chart in build/soak/
 # make cert              a self-signed certificate in relayhub.pem (never overwrites)
 # make install           install under PREFIX (default /usr/local), into DESTDIR if given
 # make deb               build/relayhub_<version>_<arch>.deb, for /usr
@@ -17,11 +19,13 @@
 ARGS ?=
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 600
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: setup setup-package setup-test build run test test-asan test-tsan bench bench-stall cert install deb clean format windows \
-  test-windows
+.PHONY: setup setup-package setup-test build run test test-asan test-tsan bench bench-stall fuzz soak cert install deb \
+  clean format windows test-windows
 
 setup:
 	@scripts/setup.sh
@@ -69,6 +73,20 @@ bench:
 	cmake --build build -j $(JOBS) --target relayhub relay_load
 	/usr/bin/python3 bench/run.py --relay build/relayhub --load build/bench/relay_load
 
+# New corpus entries go to build-fuzz/fuzz-corpus/, findings to build-fuzz/fuzz-findings/;
+# the seeds in fuzz/corpus/ are only read. Fails on any finding.
+fuzz:
+	@scripts/setup.sh --fuzz
+	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAYHUB_WERROR=ON -DRELAYHUB_TESTS=OFF \
+	  -DRELAYHUB_FUZZ=ON $(CMAKE_FLAGS) > /dev/null
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# Not run by CI: it takes minutes and loads the machine.
+soak: build
+	@scripts/setup.sh --soak
+	/usr/bin/python3 tests/soak/soak.py --relay build/relayhub --seconds $(SOAK_SECONDS) --out build/soak
+
 windows:
 	@scripts/setup-windows.sh
 	@JOBS=$(JOBS) scripts/build-openssl-mingw.sh $(CURDIR)/build-windows/openssl
@@ -99,4 +117,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan build-windows
+	rm -rf build build-asan build-tsan build-fuzz build-windows

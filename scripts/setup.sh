@@ -8,6 +8,8 @@
 #                chart; GoogleTest because the benchmark is configured with
 #                the tests
 #   --test       everything the tests need, Chromium for the browser test included
+#   --fuzz       clang and its sanitizer and libFuzzer runtimes, for the fuzz targets
+#   --soak       matplotlib, for the soak run's chart
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libssl-dev openssl scdoc)
@@ -15,6 +17,8 @@ case "${1:-}" in
 --package) packages+=(dpkg-dev file) ;;
 --bench) packages+=(libgtest-dev ncat nodejs node-ws python3-matplotlib) ;;
 --test) packages+=(libgtest-dev python3-websockets chromium nodejs node-ws dpkg-dev file man-db systemd) ;;
+--fuzz) packages+=(clang libclang-rt-14-dev) ;;
+--soak) packages+=(python3-matplotlib) ;;
 esac
 
 missing=()
