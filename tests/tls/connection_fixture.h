@@ -33,6 +33,23 @@ struct disconnect_on_exit {
   ~disconnect_on_exit() { server.disconnect(); }
 };
 
+// Loads the relay's own server context from a certificate made for a suite,
+// as the relay loads relayhub.pem from its working directory.
+inline certificate_files *load_server_context(const certificate_options &options) {
+  auto *files = new certificate_files(make_certificate(options));
+  temp_dir directory;
+  if (directory.enter())
+    write_text_file("relayhub.pem", files->pem);
+  tls_context_release();
+  tls_context_setup();
+  return files;
+}
+
+inline void release_server_context(certificate_files *files) {
+  tls_context_release();
+  delete files;
+}
+
 class connected_transport : public testing::Test {
 protected:
   static void SetUpTestSuite() {
@@ -40,17 +57,11 @@ protected:
     WSAStartup(0x0202, &data);
     // The client's writes after the relay side ended must fail, not kill.
     signal(SIGPIPE, SIG_IGN);
-    files = new certificate_files(make_certificate(certificate_options{}));
-    temp_dir directory;
-    ASSERT_TRUE(directory.enter());
-    ASSERT_TRUE(write_text_file("relayhub.pem", files->pem));
-    tls_context_release();
-    tls_context_setup();
+    files = load_server_context(certificate_options{});
   }
 
   static void TearDownTestSuite() {
-    tls_context_release();
-    delete files;
+    release_server_context(files);
     WSACleanup();
   }
 
@@ -77,8 +88,7 @@ protected:
     ASSERT_NE(so, INVALID_SOCKET);
     DWORD timeout = 10000;
     setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
-    server.so = so;
-    server.so_accepted = so;
+    server.open(so);
     handshake_buffer.assign(16384, 0);
     server.p_recv = handshake_buffer.data();
     server.p_recv_size = handshake_buffer.size();

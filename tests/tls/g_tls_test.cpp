@@ -16,20 +16,14 @@
 #include "support/temp_dir.h"
 #include "support/thread_state.h"
 #include "support/tls_client.h"
+#include "tls/connection_fixture.h"
 #include "tls/server_ctx.h"
 #include "tls/tls_fixture.h"
 
 namespace {
 
 constexpr DWORD SERVER_RECEIVE_TIMEOUT_MS = 60000;
-constexpr auto DEADLINE = std::chrono::seconds(30);
 constexpr uint64_t PACKET = 16383;
-// Generous: sanitizer builds on a loaded machine are slow to get there.
-constexpr int SLEEP_WAIT_MS = 40000;
-
-template <typename T> bool finishes(std::future<T> &result) {
-  return result.wait_for(DEADLINE) == std::future_status::ready;
-}
 
 // A listening socket on 127.0.0.1 with a port that the system picks, made
 // with the platform's calls like the relay's own.
@@ -81,17 +75,11 @@ protected:
     WSAStartup(0x0202, &data);
     certificate_options options;
     options.intermediates = 3;
-    files = new certificate_files(make_certificate(options));
-    temp_dir directory;
-    directory.enter();
-    write_text_file("relayhub.pem", files->pem);
-    tls_context_release();
-    tls_context_setup();
+    files = load_server_context(options);
   }
 
   static void TearDownTestSuite() {
-    tls_context_release();
-    delete files;
+    release_server_context(files);
     WSACleanup();
   }
 
@@ -107,8 +95,7 @@ protected:
     ASSERT_NE(so, INVALID_SOCKET);
     DWORD timeout = SERVER_RECEIVE_TIMEOUT_MS;
     setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
-    server.so = so;
-    server.so_accepted = so;
+    server.open(so);
   }
 
   void connect_tls(uint64_t p_recv_size = PACKET, int max_version = TLS1_3_VERSION) {
