@@ -11,6 +11,10 @@
 #include "shell/config.h"
 #include "websocket/g_ws.h"
 
+// The most pieces a reader gathers before it relays them: a receive full of
+// small messages is relayed in a few hand-overs.
+inline constexpr uint32_t RELAY_BATCH_PIECES = 256;
+
 class g_task_t {
 public:
   g_event_t start_r;
@@ -59,7 +63,10 @@ public:
   uint32_t target_serial[SLOT_COUNT]{};
   uint8_t message_type{};
   // Counts the pieces this reader has relayed.
-  uint64_t pieces{};
+  uint64_t relayed_pieces{};
+  // The pieces of one receive, relayed together.
+  ws_piece_t batch[RELAY_BATCH_PIECES]{};
+  uint32_t batch_size{};
 
   g_task_t();
   // The slot teardown.
@@ -74,11 +81,12 @@ public:
   int accept_loop();
   // Relays one active connection until it ends. 0 or the reported error.
   int reader_loop();
-  // Hands a piece of a message to this slot's writer (called by other slots'
-  // readers, holding this slot for that message) while the slot still serves
-  // connection `connection`. true when it was handed over, false when it
-  // was dropped.
-  bool send_packet(const ws_piece_t &piece, uint32_t connection);
+  // Hands `count` pieces of messages to this slot's writer, each framed for
+  // its client, as few hand-overs as the send half allows (called by other
+  // slots' readers, holding this slot for those messages) while the slot
+  // still serves connection `connection`. true when all were handed over,
+  // false when the rest were dropped.
+  bool send_packet(const ws_piece_t *pieces, uint32_t count, uint32_t connection);
   // Takes this slot for the message of slot `sender`, waiting while another
   // sender's message is on its way. false when the slot is being torn down.
   bool take_hold(int32_t sender);
@@ -100,7 +108,11 @@ private:
   bool answer_request(uint64_t n);
   void end_connection();
   int64_t relay_received(uint8_t *data, uint64_t n, uint64_t capacity);
-  void relay(const ws_piece_t &piece);
+  void add_piece(const ws_piece_t &piece);
+  void relay_batch();
+  bool take_send_half(uint32_t connection);
+  uint32_t frame_pieces(const ws_piece_t *pieces, uint32_t count, uint32_t next, uint64_t *used);
+  void hand_over(uint64_t used);
   void take_targets();
   void end_message();
   bool in_message() const;

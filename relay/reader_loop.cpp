@@ -78,13 +78,13 @@ int g_task_t::reader_loop() {
   message_stall_t stall;
   while (n >= 1) {
     const uint64_t total = kept + static_cast<uint64_t>(n);
-    const uint64_t pieces_before = pieces;
+    const uint64_t pieces_before = relayed_pieces;
     left = relay_received(buffer, total, limit);
     if (left < 0)
       break;
     kept = static_cast<uint64_t>(left);
     memmove(buffer, buffer + total - kept, kept);
-    stall.limit(ws.tls.so, in_message(), pieces != pieces_before);
+    stall.limit(ws.tls.so, in_message(), relayed_pieces != pieces_before);
     WSASetLastError(0);
     n = ws.tls.recv(buffer + kept, limit - kept);
   }
@@ -113,25 +113,27 @@ int g_task_t::reader_loop() {
 // message typed by its content; from a WebSocket client, the pieces the
 // decoder finds, frames of up to `capacity` bytes whole. Returns the count of
 // bytes at the end that wait for more, or -1 when the decoder ended the
-// connection.
+// connection (what it found before the fault is relayed).
 int64_t g_task_t::relay_received(uint8_t *data, uint64_t n, uint64_t capacity) {
   if (!ws.upgraded) {
-    relay({data, n, static_cast<uint8_t>(choose_opcode(data, n)), 1, 1});
+    add_piece({data, n, static_cast<uint8_t>(choose_opcode(data, n)), 1, 1});
+    relay_batch();
     return 0;
   }
+  bool ended = false;
   while (n != 0) {
     ws_piece_t piece;
     const int64_t used = ws.decrypt(data, n, capacity, &piece);
-    if (used < 0)
-      return -1;
-    if (used == 0)
+    ended = used < 0;
+    if (used <= 0)
       break;
     if (piece.data != nullptr)
-      relay(piece);
+      add_piece(piece);
     data += used;
     n -= static_cast<uint64_t>(used);
   }
-  return static_cast<int64_t>(n);
+  relay_batch();
+  return ended ? -1 : static_cast<int64_t>(n);
 }
 
 // The decoder's state outlives a WebSocket connection; only an upgraded one
@@ -140,23 +142,35 @@ bool g_task_t::in_message() const {
   return ws.upgraded != 0 && ws.message_started != 0;
 }
 
-void g_task_t::relay(const ws_piece_t &piece) {
-  if (piece.first) {
-    message_type = piece.type;
+void g_task_t::add_piece(const ws_piece_t &piece) {
+  if (batch_size == RELAY_BATCH_PIECES)
+    relay_batch();
+  batch[batch_size++] = piece;
+}
+
+// Each target takes the whole batch in one hand-over. A message that the
+// batch starts fixes the targets; they stay held until a batch ends with the
+// end of a message, so messages reach each client one at a time.
+void g_task_t::relay_batch() {
+  if (batch_size == 0)
+    return;
+  if (batch[0].first)
     take_targets();
-  }
-  ++pieces;
+  const ws_piece_t &last = batch[batch_size - 1];
+  message_type = last.type;
+  relayed_pieces += batch_size;
   for (uint32_t i = 0; i < hub::connections; ++i) {
     if ((targets >> i & 1) != 0)
-      hub::tasks[i].send_packet(piece, target_serial[i]);
+      hub::tasks[i].send_packet(batch, batch_size, target_serial[i]);
   }
-  if (piece.last) {
+  if (last.last) {
     for (uint32_t i = 0; i < hub::connections; ++i) {
       if ((targets >> i & 1) != 0)
         hub::tasks[i].release_hold();
     }
     targets = 0;
   }
+  batch_size = 0;
 }
 
 // The targets are the other active slots at the message's first piece, taken
@@ -182,5 +196,6 @@ void g_task_t::end_message() {
   if (targets == 0)
     return;
   uint8_t none = 0;
-  relay({&none, 0, message_type, 0, 1});
+  add_piece({&none, 0, message_type, 0, 1});
+  relay_batch();
 }

@@ -37,10 +37,27 @@ void g_task_t::release_hold() {
     hold_free.set();
 }
 
-bool g_task_t::send_packet(const ws_piece_t &piece, uint32_t connection) {
+bool g_task_t::send_packet(const ws_piece_t *pieces, uint32_t count, uint32_t connection) {
+  uint32_t next = 0;
+  while (next < count) {
+    if (!take_send_half(connection))
+      return false;
+    uint64_t used = 0;
+    next = frame_pieces(pieces, count, next, &used);
+    if (used == 0) {
+      send_done.set();
+      return false;
+    }
+    hand_over(used);
+  }
+  return true;
+}
+
+// Waits until the writer is idle, then keeps the free half while the slot
+// still serves connection `connection`; otherwise lets the next sender in.
+bool g_task_t::take_send_half(uint32_t connection) {
   if (send_done.valid)
     send_done.wait();
-
   if (send_result == -1) {
     send_done.set();
     const int32_t error = send_error;
@@ -49,29 +66,44 @@ bool g_task_t::send_packet(const ws_piece_t &piece, uint32_t connection) {
                   L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
     return false;
   }
-  if (!active || ws.tls.so.load() == INVALID_SOCKET || serial.load() != connection ||
-      (piece.size == 0 && !ws.upgraded)) {
+  if (!active || ws.tls.so.load() == INVALID_SOCKET || serial.load() != connection) {
     send_done.set();
     return false;
   }
+  return true;
+}
 
-  uint8_t *p;
-  uint64_t length = piece.size;
-  if (ws.upgraded) {
-    p = ws.encrypt(send_half, send_half_size, piece, &length);
-  } else {
-    memcpy(send_half, piece.data, piece.size);
-    p = send_half;
+// Frames pieces from `next` on, one behind another, into the free half
+// (`*used` bytes of it taken) until the next would not fit. Returns the first
+// piece left over. A piece that frames to nothing (an empty payload for a
+// client without framing, or a connection whose framing closed) is skipped.
+uint32_t g_task_t::frame_pieces(const ws_piece_t *pieces, uint32_t count, uint32_t next, uint64_t *used) {
+  for (; next < count; ++next) {
+    const ws_piece_t &piece = pieces[next];
+    // An empty half holds any piece with its frame: a piece is at most a
+    // receive long.
+    if (*used != 0 && piece.size + WS_FRAME_ROOM > send_half_size - *used)
+      break;
+    uint8_t *end = send_half + *used;
+    if (!ws.upgraded) {
+      memcpy(end, piece.data, piece.size);
+      *used += piece.size;
+      continue;
+    }
+    // The payload lies in the sender's buffer, never in this half, so its
+    // frame starts at `end`.
+    uint64_t length = piece.size;
+    if (ws.encrypt(end, send_half_size - *used, piece, &length) != nullptr)
+      *used += length;
   }
-  p_send = p;
-  size_send = length;
-  if (p == nullptr || length == 0) {
-    send_done.set();
-    return false;
-  }
+  return next;
+}
 
-  // The halves switch before the writer is woken: once it has sent, it lets
-  // the next sender in, which must find the other half.
+// The halves switch before the writer is woken: once it has sent, it lets
+// the next sender in, which must find the other half.
+void g_task_t::hand_over(uint64_t used) {
+  p_send = send_half;
+  size_send = used;
   if (!send_toggle) {
     send_half = send_buffer + send_half_size;
     send_toggle = 1;
@@ -80,7 +112,6 @@ bool g_task_t::send_packet(const ws_piece_t &piece, uint32_t connection) {
     send_toggle = 0;
   }
   send_ready.set();
-  return true;
 }
 
 int g_task_t::work_w(g_event_t &gate) {

@@ -19,7 +19,8 @@ constexpr uint8_t WS_CONTINUATION = 0x0;
 // The longest payload that the 7-bit length holds; RFC 6455 also limits
 // control frame payloads to it.
 constexpr uint64_t WS_LENGTH7_MAX = 125;
-// Where `encrypt` puts the payload: room for the longest header in front.
+// A payload that already lies this far into the region stays there: room
+// for the longest header in front.
 constexpr uint64_t WS_PAYLOAD_OFFSET = 10;
 constexpr uint64_t WS_PAYLOAD_OFFSET_MAX = 16;
 constexpr uint32_t WS_VERSION_RFC6455 = 13;
@@ -76,6 +77,11 @@ uint64_t header_length(const uint8_t *h, uint64_t size) {
   const uint8_t l7 = h[1] & WS_LENGTH;
   const uint64_t extended = l7 == 126 ? 2 : (l7 == 127 ? 8 : 0);
   return 2 + extended + ((h[1] & WS_MASK) != 0 ? 4 : 0);
+}
+
+// The length of an unmasked header for a payload of `size` bytes.
+uint64_t header_size_for(uint64_t size) {
+  return size <= WS_LENGTH7_MAX ? 2 : (size <= 0xFFFF ? 4 : 10);
 }
 
 // The payload length that the whole header at `h` gives.
@@ -369,8 +375,11 @@ uint8_t *g_ws_t::encrypt(uint8_t *region, uint64_t size, const ws_piece_t &piece
   const uintptr_t distance = reinterpret_cast<uintptr_t>(piece.data) - reinterpret_cast<uintptr_t>(region);
   const bool stays = distance >= WS_PAYLOAD_OFFSET && distance <= WS_PAYLOAD_OFFSET_MAX && distance <= size &&
                      piece.size <= size - distance;
-  const uint64_t offset = stays ? distance : (older ? 1 : WS_PAYLOAD_OFFSET);
-  const uint64_t trailer = older ? 1 : 0;
+  // A copied payload goes just behind its header, so that the frame starts
+  // at the region's start and frames built one after another leave no gap.
+  const uint64_t lead = older ? (piece.first ? 1 : 0) : header_size_for(piece.size);
+  const uint64_t offset = stays ? distance : lead;
+  const uint64_t trailer = older && piece.last ? 1 : 0;
   if (offset + trailer > size || piece.size > size - offset - trailer) {
     return nullptr;
   }
@@ -393,24 +402,20 @@ uint8_t *g_ws_t::encrypt(uint8_t *region, uint64_t size, const ws_piece_t &piece
   }
 
   const uint8_t op = piece.first ? piece.type : WS_CONTINUATION;
-  const uint8_t first = static_cast<uint8_t>((piece.last ? WS_FIN : 0) | op);
-  uint8_t *frame;
+  uint8_t *frame = data - header_size_for(*len);
+  frame[0] = static_cast<uint8_t>((piece.last ? WS_FIN : 0) | op);
   if (*len <= WS_LENGTH7_MAX) {
-    frame = data - 2;
     frame[1] = static_cast<uint8_t>(*len);
   } else if (*len <= 0xFFFF) {
-    frame = data - 4;
     frame[1] = 126;
     frame[2] = static_cast<uint8_t>(*len >> 8);
     frame[3] = static_cast<uint8_t>(*len);
   } else {
-    frame = data - 10;
     frame[1] = 127;
     for (int i = 0; i < 8; ++i) {
       frame[2 + i] = static_cast<uint8_t>(*len >> (56 - 8 * i));
     }
   }
-  frame[0] = first;
   *len += static_cast<uint64_t>(data - frame);
   return frame;
 }
