@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "support/certificate.h"
 #include "support/hub_clients.h"
@@ -94,6 +95,84 @@ protected:
   hub_peer raw{peer_kind::raw};
   hub_peer ws{peer_kind::ws};
 };
+
+struct burst_message {
+  uint8_t type;
+  std::string data;
+};
+
+struct burst {
+  std::string frames;
+  std::vector<burst_message> messages;
+};
+
+// Small messages of both types, some fragmented: receives full of frames,
+// more pieces than a reader gathers at a time.
+burst small_messages() {
+  burst b;
+  for (int i = 0; i < 3000; ++i) {
+    const uint8_t type = i % 3 == 0 ? 2 : 1;
+    const size_t size = i % 50 == 0 ? 120 : static_cast<size_t>(i % 11);
+    std::string data;
+    for (size_t k = 0; k < size; ++k)
+      data.push_back(static_cast<char>('a' + (i + k) % 26));
+    if (i % 7 == 0 && size >= 2) {
+      b.frames += masked_frame(type, data.substr(0, 1)) + masked_frame(0x00, data.substr(1, 1)) +
+                  masked_frame(0x80, data.substr(2));
+    } else {
+      b.frames += masked_frame(static_cast<uint8_t>(0x80 | type), data);
+    }
+    b.messages.push_back({type, data});
+  }
+  return b;
+}
+
+// Older-framing messages just over the 7-bit length: their frames for an
+// RFC 6455 client are longer than they came, so one receive's worth takes
+// more than a send half.
+burst older_messages() {
+  burst b;
+  for (int i = 0; i < 1000; ++i) {
+    const std::string data(126 + i % 8, static_cast<char>('A' + i % 26));
+    b.frames += '\x00' + data + '\xFF';
+    b.messages.push_back({1, data});
+  }
+  return b;
+}
+
+struct burst_case {
+  const char *name;
+  peer_kind sender;
+  burst (*make)();
+};
+
+class Burst : public ReaderLoop, public testing::WithParamInterface<burst_case> {};
+
+// Many messages sent at once: every receiver gets every message, whole, in
+// order, in its type.
+TEST_P(Burst, ArrivesWholeInOrder) {
+  const burst b = GetParam().make();
+  hub_peer sender(GetParam().sender);
+  ASSERT_TRUE(sender.open(relay.port)) << sender.error;
+  ASSERT_EQ(::send(sender.fd, b.frames.data(), b.frames.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.frames.size()));
+
+  std::string stream;
+  for (const burst_message &m : b.messages)
+    stream += m.data;
+  EXPECT_EQ(raw.recv_bytes(stream.size(), 10000), stream);
+  for (size_t i = 0; i < b.messages.size(); ++i) {
+    uint8_t opcode = 0;
+    std::string data;
+    ASSERT_TRUE(next_message(opcode, data)) << "message " << i;
+    ASSERT_EQ(opcode, b.messages[i].type) << "message " << i;
+    ASSERT_EQ(data, b.messages[i].data) << "message " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Burst,
+                         testing::Values(burst_case{"small_messages", peer_kind::ws, small_messages},
+                                         burst_case{"older_framing", peer_kind::ws76, older_messages}),
+                         [](const testing::TestParamInfo<burst_case> &p) { return std::string(p.param.name); });
 
 struct refused_case {
   const char *name;
