@@ -37,12 +37,16 @@ uint8_t lower(uint8_t byte) {
   return byte >= 'A' && byte <= 'Z' ? static_cast<uint8_t>(byte + ('a' - 'A')) : byte;
 }
 
-// The index just past the first occurrence of header `name` in the first `n`
-// bytes, or -1. Header names are matched without regard to case (RFC 7230
-// section 3.2), as proxies send them in lower case.
+// The index just past the first header `name` in the first `n` bytes, or -1.
+// A header starts a line: a name inside another header's name or value (an
+// X-Forwarded-Host, a cookie) is not it. Names are matched without regard to
+// case (RFC 7230 section 3.2), as proxies send them in lower case.
 int64_t find_header(const uint8_t *request, uint64_t n, const char *name) {
   const uint64_t length = std::strlen(name);
-  for (uint64_t at = 0; at + length <= n; ++at) {
+  for (uint64_t at = 1; at + length <= n; ++at) {
+    if (request[at - 1] != '\n') {
+      continue;
+    }
     uint64_t i = 0;
     while (i < length && lower(request[at + i]) == lower(static_cast<uint8_t>(name[i]))) {
       ++i;
