@@ -184,10 +184,12 @@ bool g_task_t::answer_request(uint64_t n) {
     n += static_cast<uint64_t>(r);
   }
   set_receive_timeout(ws.tls.so, RELAY_TIMEOUT_MS);
+  const uint8_t behind = pRAM[length];
   pRAM[length] = 0;
   ws.reset_framing();
   char c_header_server[WS_HEADER_SERVER_SIZE] = {};
   const int64_t c_header_server_size = ws.handshake(pRAM, length, c_header_server);
+  pRAM[length] = behind;
   if (c_header_server_size <= 0) {
     aprint("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
     return true;
@@ -198,6 +200,10 @@ bool g_task_t::answer_request(uint64_t n) {
     return true;
   }
   ws.upgraded = 1;
+  // Frames that came right behind the request are the client's first: they
+  // wait where the reader's first receive would have put them.
+  pending = n - length;
+  std::memmove(pRAM + WS_FRONT_ROOM, pRAM + length, pending);
   return true;
 }
 

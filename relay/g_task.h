@@ -46,7 +46,8 @@ public:
   sockaddr_in addr_listen{};
   int addr_listen_size{};
   // Bytes of a first receive that were not a WebSocket request, kept at the
-  // start of pRAM to be relayed once the connection is active.
+  // start of pRAM, or frames that came behind a request, kept after
+  // WS_FRONT_ROOM: relayed once the connection is active.
   uint64_t pending{};
   // The slot whose message is on its way to this slot's client, -1 when none:
   // one message at a time reaches a client. Waiters on `hold_free` count

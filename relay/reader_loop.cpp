@@ -44,13 +44,11 @@ uint64_t receive_limit() {
 
 int g_task_t::reader_loop() {
   int64_t n = 0;
-  bool received = true;
-  if (pending != 0) {
-    n = static_cast<int64_t>(pending);
-    pending = 0;
-  } else if (!ws.upgraded) {
+  bool received = false;
+  if (pending == 0 && !ws.upgraded) {
     WSASetLastError(0);
     n = ws.tls.recv(pRAM, receive_limit());
+    received = true;
     // An opening request that came after the detection time is answered now:
     // it is never relayed.
     if (n >= 4 && may_upgrade() && detect(pRAM, static_cast<size_t>(n)) == first_bytes_t::websocket_request) {
@@ -58,14 +56,18 @@ int g_task_t::reader_loop() {
         return 0;
       received = false;
     }
-  } else {
-    received = false;
   }
   // A WebSocket client's bytes go in after room for the start of a character
   // that the decoder holds back from one receive to the next.
   const uint64_t room = ws.upgraded ? WS_FRONT_ROOM : 0;
   const uint64_t limit = receive_limit() - room;
   uint8_t *buffer = pRAM + room;
+  // Bytes kept from the set-up stand where a receive would have put them.
+  if (pending != 0) {
+    n = static_cast<int64_t>(pending);
+    pending = 0;
+    received = true;
+  }
   if (!received) {
     WSASetLastError(0);
     n = ws.tls.recv(buffer, limit);

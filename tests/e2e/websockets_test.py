@@ -44,8 +44,8 @@ class RawClient:
         self.writer = writer
 
     @classmethod
-    async def connect(cls, port):
-        return cls(*await within(asyncio.open_connection("127.0.0.1", port)))
+    async def connect(cls, port, tls=None):
+        return cls(*await within(asyncio.open_connection("127.0.0.1", port, ssl=tls)))
 
     def local_port(self):
         return self.writer.get_extra_info("sockname")[1]
@@ -199,24 +199,35 @@ class WebSocketsClientTest(unittest.IsolatedAsyncioTestCase):
             await self.raw.expect(message if isinstance(message, bytes) else message.encode())
             self.assertEqual(await within(receiver.recv()), message)
 
-    async def test_request_split_or_late_is_answered_never_relayed(self):
+    async def test_request_split_late_or_followed_is_answered_never_relayed(self):
         listener = await self.join()
         key = "dGhlIHNhbXBsZSBub25jZQ=="
         request = (f"GET / HTTP/1.1\r\nhost: 127.0.0.1\r\nupgrade: websocket\r\nconnection: Upgrade\r\n"
                    f"sec-websocket-key: {key}\r\nsec-websocket-version: 13\r\nCookie: secret\r\n\r\n").encode()
-        # Cut after the first segment, and sent whole after the detection time.
-        for pause, cut in ((0.3, 40), (0.7, 0)):
-            with self.subTest(pause=pause, cut=cut):
-                client = await RawClient.connect(self.relay.port)
+        mask = b"\x01\x02\x03\x04"
+        first = b"right behind the request"
+        frame = bytes([0x81, 0x80 | len(first)]) + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(first))
+        # Cut after the first segment; sent whole after the detection time,
+        # plain and after a TLS handshake; with the first frame in the same write.
+        for tls, pause, cut, behind in ((False, 0.3, 40, b""), (False, 0.7, 0, b""), (True, 0.7, 0, b""),
+                                        (False, 0, 0, frame), (True, 0, 0, frame)):
+            with self.subTest(tls=tls, pause=pause, cut=cut, behind=bool(behind)):
+                client = await RawClient.connect(self.relay.port, unverified_tls() if tls else None)
                 if cut:
                     await client.send(request[:cut])
                 await asyncio.sleep(pause)
-                await client.send(request[cut:])
+                await client.send(request[cut:] + behind)
                 head = await within(client.reader.readuntil(b"\r\n\r\n"))
-                await client.close()
                 self.assertIn(b"Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n", head)
+                if behind:
+                    await self.raw.expect(first)
+                    self.assertEqual(await within(listener.recv()), first.decode())
+                await client.close()
+        # Nothing of the requests reached either client before these.
         await within(listener.send("after the requests"))
         await self.raw.expect(b"after the requests")
+        await self.raw.send(b"raw after the requests\n")
+        self.assertEqual(await within(listener.recv()), "raw after the requests\n")
 
     async def test_binary_arrives_byte_exact(self):
         sender = await self.join()
