@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -113,31 +114,56 @@ TEST(Framing, RawStreamReachesWebSocketClientsWhole) {
 
 namespace {
 
-// The older framing has no lengths: a message of 1 MiB, far longer than a
-// receive, still goes each way as one message, with characters cut between
-// receives.
-TEST(Draft76, LargeMessagesGoWholeBothWays) {
+struct older_case {
+  const char *name;
+  peer_kind kind;
+  size_t size;
+};
+
+void PrintTo(const older_case &c, std::ostream *os) {
+  *os << c.name;
+}
+
+// The most the relay was resident at once, from /proc; 0 when unknown.
+long resident_peak_kb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+class Draft76 : public ::testing::TestWithParam<older_case> {};
+
+// The older framing has no lengths: a message far longer than a receive
+// still goes each way as one message, with characters cut between receives,
+// and passes as it arrives: the relay never holds a whole one.
+TEST_P(Draft76, LargeMessagesGoWholeBothWaysAsTheyArrive) {
+  const older_case &c = GetParam();
   temp_dir dir;
   ASSERT_TRUE(write_text_file(dir.path + "/relayhub.pem", make_certificate({}).pem));
   relay_process relay;
   ASSERT_TRUE(relay.start_listening({"-c", "3"}, dir.path));
-  hub_peer older(peer_kind::ws76);
+  hub_peer older(c.kind);
   hub_peer newer(peer_kind::ws);
   ASSERT_TRUE(older.open(relay.port)) << older.error;
   ASSERT_TRUE(newer.open(relay.port)) << newer.error;
   std::string text;
-  while (text.size() < (1 << 20))
+  while (text.size() < c.size)
     text += "abc\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+  const long peak_before = resident_peak_kb(relay.pid);
 
   std::thread to_older([&] { newer.send(text); });
-  EXPECT_TRUE(older.recv_raw(text.size() + 2, 30000) == '\0' + text + '\xFF');
+  EXPECT_TRUE(older.recv_raw(text.size() + 2, 60000) == '\0' + text + '\xFF');
   to_older.join();
 
   std::thread to_newer([&] { older.send(text); });
   std::string received;
   uint8_t first = 0;
   std::string payload;
-  for (int frames = 0; newer.recv_frame(first, payload, 30000); ++frames) {
+  for (int frames = 0; newer.recv_frame(first, payload, 60000); ++frames) {
     EXPECT_EQ(first & 0x0F, frames == 0 ? 1 : 0);
     received += payload;
     if ((first & 0x80) != 0)
@@ -146,7 +172,16 @@ TEST(Draft76, LargeMessagesGoWholeBothWays) {
   to_newer.join();
   EXPECT_TRUE(received == text) << received.size() << " bytes";
   EXPECT_NE(first & 0x80, 0);
+  const long grown_kb = resident_peak_kb(relay.pid) - peak_before;
+  EXPECT_LT(grown_kb, static_cast<long>(c.size / 1024 / 2)) << "the relay's peak grew by " << grown_kb << " KiB";
   EXPECT_EQ(relay.stop(SIGTERM, 10000), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Draft76,
+                         ::testing::Values(older_case{"plain_1_mib", peer_kind::ws76, 1 << 20},
+                                           older_case{"plain_16_mib", peer_kind::ws76, 16 << 20},
+                                           older_case{"tls_1_mib", peer_kind::wss76, 1 << 20},
+                                           older_case{"tls_16_mib", peer_kind::wss76, 16 << 20}),
+                         [](const testing::TestParamInfo<older_case> &p) { return std::string(p.param.name); });
 
 } // namespace
