@@ -63,8 +63,9 @@ public:
   uint64_t targets{};
   uint32_t target_serial[SLOT_COUNT]{};
   uint8_t message_type{};
-  // Counts the pieces this reader has relayed.
+  // Counts the pieces this reader has relayed, and the times it took targets.
   uint64_t relayed_pieces{};
+  uint64_t holds_taken{};
   // The pieces of one receive, relayed together.
   ws_piece_t batch[RELAY_BATCH_PIECES]{};
   uint32_t batch_size{};
@@ -117,6 +118,7 @@ private:
   void take_targets();
   void end_message();
   bool in_message() const;
+  bool targets_awaited() const;
 };
 
 // The most a reader takes from its client at a time. A payload is at most
@@ -133,7 +135,8 @@ DWORD bootstrap_w(LPVOID slot);
 inline constexpr DWORD SEND_STALL_MS = 60000;
 // A relayed connection's receive waits without limit, except while one of
 // its messages is in progress: its targets are held for it, so a sender that
-// stalls inside a message for SEND_STALL_MS is closed.
+// stalls inside a message for SEND_STALL_MS, or pauses inside one that has
+// kept another sender waiting that long, is closed.
 inline constexpr DWORD RELAY_TIMEOUT_MS = 0;
 
 // Sets SO_RCVTIMEO, 0 for no limit.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -8,21 +9,30 @@
 
 namespace {
 
-// The receive time-out of a reader whose message is in progress: the stall
+// The receive time-out of a reader whose message is in progress. The stall
 // limit counts from the message's last piece, so that pings, or the bytes of
-// a frame that never completes, do not keep its receivers held.
+// a frame that never completes, do not keep its receivers held; and once
+// another sender waits for one of them, from the message's first hold, so
+// that a sender that drips a long message holds the others no longer than
+// that: past it, the message must come without a pause.
 class message_stall_t {
 public:
-  // Before each receive: whether a message is in progress, and whether the
-  // last receive took it further.
-  void limit(SOCKET so, bool in_message, bool progressed) {
+  // Before each receive: whether a message is in progress, how many holds
+  // the reader has taken, whether the last receive took the message further,
+  // and whether another sender waits for one of its receivers.
+  void limit(SOCKET so, bool in_message, uint64_t holds, bool progressed, bool contended) {
+    const clock::time_point now = clock::now();
+    if (holds != holds_seen) {
+      holds_seen = holds;
+      held_since = now;
+    }
     DWORD wanted = RELAY_TIMEOUT_MS;
     if (in_message) {
-      const clock::time_point now = clock::now();
       if (progressed)
         last_piece = now;
-      const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_piece).count();
-      wanted = idle >= SEND_STALL_MS ? 1 : SEND_STALL_MS - static_cast<DWORD>(idle);
+      wanted = left(now, last_piece);
+      if (contended)
+        wanted = std::min(wanted, left(now, held_since));
     }
     if (wanted != timeout) {
       set_receive_timeout(so, wanted);
@@ -32,7 +42,17 @@ public:
 
 private:
   using clock = std::chrono::steady_clock;
+
+  // What is left of the stall limit counted from `since`, at least 1 ms (0
+  // would mean no limit).
+  static DWORD left(clock::time_point now, clock::time_point since) {
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count();
+    return spent >= SEND_STALL_MS ? 1 : SEND_STALL_MS - static_cast<DWORD>(spent);
+  }
+
   clock::time_point last_piece{};
+  clock::time_point held_since{};
+  uint64_t holds_seen{};
   DWORD timeout{RELAY_TIMEOUT_MS};
 };
 
@@ -86,7 +106,7 @@ int g_task_t::reader_loop() {
       break;
     kept = static_cast<uint64_t>(left);
     memmove(buffer, buffer + total - kept, kept);
-    stall.limit(ws.tls.so, in_message(), relayed_pieces != pieces_before);
+    stall.limit(ws.tls.so, in_message(), holds_taken, relayed_pieces != pieces_before, targets_awaited());
     WSASetLastError(0);
     n = ws.tls.recv(buffer + kept, limit - kept);
   }
@@ -179,6 +199,7 @@ void g_task_t::relay_batch() {
 // in slot order: every sender takes them in the same order, so two senders
 // never each hold what the other waits for.
 void g_task_t::take_targets() {
+  ++holds_taken;
   targets = 0;
   for (uint32_t i = 0; i < hub::connections; ++i) {
     g_task_t &target = hub::tasks[i];
@@ -191,6 +212,15 @@ void g_task_t::take_targets() {
     }
     targets |= uint64_t{1} << i;
   }
+}
+
+// Whether another sender waits for a target of the message in progress.
+bool g_task_t::targets_awaited() const {
+  for (uint32_t i = 0; i < hub::connections; ++i) {
+    if ((targets >> i & 1) != 0 && hub::tasks[i].hold_waiters.load() != 0)
+      return true;
+  }
+  return false;
 }
 
 // A message cut short by its sender's end still ends cleanly at its receivers.

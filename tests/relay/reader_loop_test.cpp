@@ -350,4 +350,35 @@ TEST_F(ReaderLoop, ReceiveLimitOnlyWhileAMessageIsInProgress) {
   ::close(theirs);
 }
 
+// Once another sender waits for one of its receivers, the stall limit of a
+// message in progress counts from its start: a piece no longer gives it the
+// whole limit again, so a sender that drips a long message holds the others
+// for SEND_STALL_MS at most.
+TEST_F(ReaderLoop, ReceiveLimitCountsFromTheStartOnceAnotherSenderWaits) {
+  hub_peer sender(peer_kind::ws);
+  hub_peer other(peer_kind::ws);
+  ASSERT_TRUE(sender.open(relay.port)) << sender.error;
+  ASSERT_TRUE(other.open(relay.port)) << other.error;
+  const int theirs = relay_socket_of(relay.pid, sender.fd);
+  if (theirs < 0)
+    GTEST_SKIP() << "the relay's socket cannot be taken here (pidfd_getfd): " << errno;
+  ASSERT_TRUE(sender.send_frame(0x02, false, "start"));
+  EXPECT_EQ(raw.recv_bytes(5, 10000), "start");
+  EXPECT_EQ(settled_timeout_ms(theirs, 60000, 60000), 60000);
+  ASSERT_TRUE(other.send("waits"));
+  // The other sender's reader counts itself a waiter before it blocks; give
+  // it the time to get there.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(sender.send_frame(0x00, false, "more"));
+  EXPECT_EQ(raw.recv_bytes(4, 10000), "more");
+  const long contended = settled_timeout_ms(theirs, 1, 59800);
+  EXPECT_GT(contended, 0);
+  EXPECT_LE(contended, 59800);
+  ASSERT_TRUE(sender.send_frame(0x00, true, "end"));
+  EXPECT_EQ(raw.recv_bytes(3, 10000), "end");
+  EXPECT_EQ(raw.recv_bytes(5, 10000), "waits");
+  EXPECT_EQ(settled_timeout_ms(theirs, 0, 0), 0);
+  ::close(theirs);
+}
+
 } // namespace
