@@ -232,6 +232,7 @@ class WsFraming:
 
     def __init__(self):
         self.pending = bytearray()
+        self.in_message = False
 
     @staticmethod
     def frame(payload, opcode=2, fin=True, length=None):
@@ -256,7 +257,12 @@ class WsFraming:
         events = []
         while len(self.pending) >= 2:
             first, second = self.pending[0], self.pending[1]
-            if first & 0x70 or not first & 0x80:
+            opcode = first & 0x0F
+            control = opcode >= 8
+            # A message longer than the relay's receive comes in fragments;
+            # one message at a time, control frames whole.
+            fragment_error = (opcode == 0) != self.in_message if not control else not first & 0x80
+            if first & 0x70 or fragment_error:
                 raise ProtocolError(f"frame head {first:#04x} from the relay")
             if second & 0x80:
                 raise ProtocolError("masked frame from the relay")
@@ -276,8 +282,9 @@ class WsFraming:
                 break
             payload = bytes(self.pending[at:at + length])
             del self.pending[:at + length]
-            opcode = first & 0x0F
-            kinds = {1: "data", 2: "data", 8: "close", 10: "pong"}
+            if not control:
+                self.in_message = not first & 0x80
+            kinds = {0: "data", 1: "data", 2: "data", 8: "close", 10: "pong"}
             if opcode not in kinds:
                 raise ProtocolError(f"opcode {opcode} from the relay")
             events.append((kinds[opcode], payload))
@@ -285,7 +292,7 @@ class WsFraming:
 
 
 class Ws76Framing:
-    """The draft-76 framing: 0x00, the message, 0xFF."""
+    """The draft-76 framing: 0x00, the message, 0xFF; 0xFF 0x00 closes."""
 
     def __init__(self):
         self.pending = bytearray()
@@ -298,6 +305,14 @@ class Ws76Framing:
         self.pending += data
         events = []
         while self.pending:
+            if self.pending[:1] == b"\xff":
+                if len(self.pending) < 2:
+                    break
+                if self.pending[1] != 0x00:
+                    raise ProtocolError(f"draft-76 closing frame ends with {self.pending[1]:#04x}")
+                events.append(("close", b""))
+                del self.pending[:2]
+                continue
             if self.pending[0] != 0x00:
                 raise ProtocolError(f"draft-76 frame starts with {self.pending[0]:#04x}")
             end = self.pending.find(0xFF, 1)

@@ -58,6 +58,9 @@ NEVER_READING_GAP = 30.0
 # Senders stop queueing while this much is still unsent.
 UNSENT_LIMIT = 64 * 1024
 LISTENING_LINE = ":: waiting for client connection..."
+# A draft-76 client sends only text, and lane records are not UTF-8: it
+# takes no lane and sends foreign ASCII text, which every receiver drops.
+TEXT_ONLY = ("ws76", "wss76")
 START_TIMEOUT = 10.0
 STOP_TIMEOUT = 10.0
 SETTLE_TIMEOUT = 30.0
@@ -158,7 +161,7 @@ class Soak:
 
     def good_session(self, rng):
         kind = rng.choice(peers.KINDS)
-        lane = self.lanes.take() if rng.random() < 0.75 else None
+        lane = self.lanes.take() if kind not in TEXT_ONLY and rng.random() < 0.75 else None
         sender = records.Sender(self.senders.new_id(kind), lane) if lane is not None else None
         conn = self.conn(kind)
         name = f"{kind} client" + (f" (sender {sender.sender}, lane {lane})" if sender else " (receiver)")
@@ -417,7 +420,11 @@ class Good:
         return b"".join(self.sender.record(length) for length in self.record_lengths(room))
 
     def send_message(self):
-        self.conn.write(self.framing.frame(self.message()))
+        if self.sender is None:
+            self.soak.stats.add("messages_sent")
+            self.conn.write(self.framing.frame(records.garbage(self.rng, self.rng.randint(1, 2000), ascii_only=True)))
+        else:
+            self.conn.write(self.framing.frame(self.message()))
 
     def run(self, life):
         conn = self.conn
@@ -433,7 +440,8 @@ class Good:
         next_send = time.monotonic()
         while time.monotonic() < end and not self.soak.stop.is_set():
             now = time.monotonic()
-            if self.sender is not None and now >= next_send and len(conn.wire) < UNSENT_LIMIT:
+            sends = self.sender is not None or self.kind in TEXT_ONLY
+            if sends and now >= next_send and len(conn.wire) < UNSENT_LIMIT:
                 self.send_message()
                 next_send = now + self.rng.expovariate(1 / 0.03)
             if self.kind in ("ws", "wss") and self.ping is None and self.rng.random() < 0.01:
