@@ -345,8 +345,9 @@ int64_t g_ws_t::decode_older(uint8_t *p, uint64_t len, ws_piece_t *piece) {
   const uint8_t *terminator = static_cast<const uint8_t *>(std::memchr(p, 0xFF, len));
   const uint64_t m = terminator != nullptr ? static_cast<uint64_t>(terminator - p) : len;
   const bool last = terminator != nullptr;
-  // An empty message has always closed the connection here.
-  if (last && m == 0 && !message_started) {
+  // An empty message has always closed the connection here; one whose bytes
+  // are all held back is not empty.
+  if (last && m == 0 && !message_started && tail_size == 0) {
     version = 0;
     return WS_DECODE_CLOSED;
   }

@@ -270,7 +270,8 @@ TEST(decrypt, after_close_nothing_is_decoded_or_framed) {
 }
 
 // Bytes that are not a frame end an older-framing connection; an empty
-// message has always closed it.
+// message has always closed it, but one that ends inside a character is
+// invalid text however the receives cut it.
 TEST(decrypt, older_framing_ends) {
   const struct {
     bytes stream;
@@ -279,6 +280,7 @@ TEST(decrypt, older_framing_ends) {
                {{0x81, 0x00}, WS_DECODE_PROTOCOL_ERROR},
                {{0xFF, 0x01}, WS_DECODE_PROTOCOL_ERROR},
                {{0x00, 0xC0, 0x80, 0xFF}, WS_DECODE_INVALID_TEXT},
+               {{0x00, 0xE2, 0x82, 0xFF}, WS_DECODE_INVALID_TEXT},
                {{0x00, 0xFF}, WS_DECODE_CLOSED}};
   for (const auto &c : cases) {
     for (const auto &cuts : cuts_of(c.stream.size())) {

@@ -139,7 +139,12 @@ INSTANTIATE_TEST_SUITE_P(
                        SAMPLE_RESPONSE, true, 13},
         handshake_case{"blank_protocol_gives_no_line",
                        rfc_request("Sec-WebSocket-Key: " + SAMPLE_KEY + "\r\n", "sec-websocket-protocol:  \r\n"), 129,
-                       SAMPLE_RESPONSE, true, 13}),
+                       SAMPLE_RESPONSE, true, 13},
+        // Nothing after the name up to the request's end but line ends.
+        handshake_case{"empty_protocol_as_last_header",
+                       "GET / HTTP/1.1\r\nHost: h\r\nSec-WebSocket-Key: " + SAMPLE_KEY +
+                           "\r\nSec-WebSocket-Protocol:\r\n\r\n",
+                       129, SAMPLE_RESPONSE, true, 13}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
