@@ -8,19 +8,19 @@
 //
 // Each frame starts at the region's start, is as long as its header and
 // payload, and ends inside the region; the byte behind it and the payload
-// are untouched. Null comes only for nothing to send (an empty message in
-// the older framing, which has none) and for no room: a region one byte
-// shorter than the frame gets none, one of exactly its length gets all of
-// it. The decoded frames and messages are the pieces and messages framed.
+// are untouched. Null comes only for nothing to send (an empty message or a
+// binary one in the older framing, which has neither) and for no room: a
+// region one byte shorter than the frame gets none, one of exactly its
+// length gets all of it. The decoded frames and messages are the pieces and
+// messages framed.
 //
 // Pieces are as the decoder gives them: at most a receive long, empty only
-// when they end a message. The older framing cannot carry a 0xFF byte, so
-// its payloads have none.
+// when they end a message. Text never holds a 0xFF byte; binary may.
 //
 // Input: a settings byte (bit 0 the older framing), two bytes that give the
-// half's size (256 to past the 16-bit length form), then messages: a byte with the type and the
-// count of pieces (1 to 4), then for each piece its size (1 or 2 bytes) and a
-// pattern of up to 16 bytes its payload repeats.
+// half's size (256 to past the 16-bit length form), then messages: a byte
+// with the type and the count of pieces (1 to 4), then for each piece its
+// size (1 or 2 bytes) and a pattern of up to 16 bytes its payload repeats.
 #include "websocket/g_ws.h"
 
 #include <algorithm>
@@ -86,20 +86,20 @@ uint64_t piece_size(input_t &in, uint64_t half, uint64_t *budget) {
   return n;
 }
 
-bytes make_payload(input_t &in, uint64_t n, bool older) {
+bytes make_payload(input_t &in, uint64_t n, bool text) {
   bytes pattern = in.take(16);
   if (pattern.empty())
     pattern.push_back('a');
   bytes out(n);
   for (uint64_t i = 0; i < n; ++i) {
     out[i] = static_cast<uint8_t>(pattern[i % pattern.size()] + i / pattern.size());
-    if (older && out[i] == 0xFF)
+    if (text && out[i] == 0xFF)
       out[i] = 0xFE;
   }
   return out;
 }
 
-std::vector<piece_t> read_pieces(input_t &in, uint64_t half, bool older) {
+std::vector<piece_t> read_pieces(input_t &in, uint64_t half) {
   std::vector<piece_t> pieces;
   uint64_t budget = PAYLOAD_BUDGET;
   while (!in.empty() && pieces.size() < MAX_PIECES) {
@@ -111,7 +111,7 @@ std::vector<piece_t> read_pieces(input_t &in, uint64_t half, bool older) {
       uint64_t n = piece_size(in, half, &budget);
       if (n == 0 && !last)
         n = 1;
-      pieces.push_back({type, k == 0, last, make_payload(in, n, older)});
+      pieces.push_back({type, k == 0, last, make_payload(in, n, type == WS_TEXT)});
     }
   }
   return pieces;
@@ -122,7 +122,7 @@ std::vector<piece_t> read_pieces(input_t &in, uint64_t half, bool older) {
 uint64_t frame_length(const piece_t &p, bool older) {
   const uint64_t n = p.payload.size();
   if (older)
-    return n == 0 && p.first ? 0 : (p.first ? 1 : 0) + n + (p.last ? 1 : 0);
+    return p.type != WS_TEXT || (n == 0 && p.first) ? 0 : (p.first ? 1 : 0) + n + (p.last ? 1 : 0);
   return (n <= 125 ? 2 : (n <= 0xFFFF ? 4 : 10)) + n;
 }
 
@@ -245,11 +245,13 @@ std::vector<message_t> decode_older(const bytes &wire) {
   return messages;
 }
 
-// The messages the pieces make, as the older framing carries them: text, and
-// no empty message.
+// The messages the pieces make, as the older framing carries them: text
+// only, and no empty message.
 std::vector<message_t> older_messages(const std::vector<piece_t> &pieces) {
   std::vector<message_t> messages;
   for (const piece_t &p : pieces) {
+    if (p.type != WS_TEXT)
+      continue;
     if (p.first)
       messages.push_back({WS_TEXT, {}});
     messages.back().data.insert(messages.back().data.end(), p.payload.begin(), p.payload.end());
@@ -275,7 +277,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const bool older = (in.next() & 1) != 0;
   const uint64_t high = in.next();
   const uint64_t half = SMALLEST_HALF + 2 * (high << 8 | in.next());
-  const std::vector<piece_t> pieces = read_pieces(in, half, older);
+  const std::vector<piece_t> pieces = read_pieces(in, half);
 
   g_ws_t ws;
   ws.version = older ? DRAFT76 : RFC6455;

@@ -366,8 +366,10 @@ uint8_t *g_ws_t::encrypt(uint8_t *region, uint64_t size, const ws_piece_t &piece
     return nullptr;
   }
   const bool older = framing < WS_VERSION_RFC6455;
-  // The older framing has no empty message: 0x00 0xFF closes.
-  if (older && piece.size == 0 && (piece.first || !piece.last)) {
+  // The older framing carries text only: a 0xFF inside a binary message
+  // would end it early and break the client's framing. It has no empty
+  // message either: 0x00 0xFF closes.
+  if (older && (piece.type != WS_TEXT || (piece.size == 0 && (piece.first || !piece.last)))) {
     return nullptr;
   }
   // Addresses are compared as integers: the payload normally lies in another

@@ -111,7 +111,8 @@ public:
   // Builds the frame that carries `piece` to this client inside `region` of
   // `size` bytes: a message's first piece opens it with its type, its last
   // ends it (FIN). `len` is the frame length out. Returns the frame start, or
-  // null when there is nothing to send or no room.
+  // null when there is nothing to send (an older-framing client takes text
+  // only) or no room.
   uint8_t *encrypt(uint8_t *region, uint64_t size, const ws_piece_t &piece, uint64_t *len);
   // Sends an RFC 6455 client a close frame with `code` (RFC 6455 section
   // 7.4.1) and closes the framing; an older-framing client is only closed.

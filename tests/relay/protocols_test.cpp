@@ -183,6 +183,34 @@ TEST_P(Draft76, LargeMessagesGoWholeBothWaysAsTheyArrive) {
   EXPECT_EQ(relay.stop(SIGTERM, 10000), 0);
 }
 
+// The older framing carries text only: a binary payload, whose 0xFF would
+// end its message early, never reaches an older-framing client, which gets
+// the next text whole; other clients get both.
+TEST(Draft76Framing, BinaryPayloadsPassOlderFramingClientsBy) {
+  temp_dir dir;
+  relay_process relay;
+  ASSERT_TRUE(relay.start_listening({"-c", "4"}, dir.path));
+  hub_peer raw(peer_kind::raw);
+  hub_peer older(peer_kind::ws76);
+  hub_peer newer(peer_kind::ws);
+  ASSERT_TRUE(raw.open(relay.port)) << raw.error;
+  ASSERT_TRUE(older.open(relay.port)) << older.error;
+  ASSERT_TRUE(newer.open(relay.port)) << newer.error;
+  std::this_thread::sleep_for(std::chrono::milliseconds(RAW_DETECTION_WAIT_MS));
+  const std::string binary = "\xFF\x00bin\xFF";
+  ASSERT_TRUE(raw.send(binary));
+  uint8_t first = 0;
+  std::string payload;
+  ASSERT_TRUE(newer.recv_frame(first, payload, 10000));
+  EXPECT_EQ(first, 0x82);
+  EXPECT_EQ(payload, binary);
+  ASSERT_TRUE(newer.send(binary, true));
+  EXPECT_EQ(raw.recv_bytes(binary.size(), 10000), binary);
+  ASSERT_TRUE(raw.send("text"));
+  EXPECT_EQ(older.recv_raw(6, 10000), std::string("\0text\xFF", 6));
+  EXPECT_EQ(relay.stop(SIGTERM, 10000), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, Draft76,
                          ::testing::Values(older_case{"plain_1_mib", peer_kind::ws76, 1 << 20},
                                            older_case{"plain_16_mib", peer_kind::ws76, LARGE_MESSAGE},

@@ -511,6 +511,11 @@ TEST(encrypt, nothing_to_frame) {
   EXPECT_EQ(ws.encrypt(region.data(), 2, {data, 1, 1, 1, 1}, &len), nullptr); // no room
   ws.version = 8;
   EXPECT_EQ(ws.encrypt(region.data(), region.size(), {data, 0, 1, 1, 1}, &len), nullptr);
+  // The older framing carries text only.
+  uint8_t binary[] = {'a', 0xFF, 'b'};
+  for (const ws_piece_t &piece : {ws_piece_t{binary, 3, WS_BINARY, 1, 1}, ws_piece_t{binary, 3, WS_BINARY, 0, 0},
+                                  ws_piece_t{binary, 0, WS_BINARY, 0, 1}})
+    EXPECT_EQ(ws.encrypt(region.data(), region.size(), piece, &len), nullptr);
 }
 
 } // namespace
