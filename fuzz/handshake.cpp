@@ -1,8 +1,9 @@
 // The opening request as the relay gathers and answers it.
 //
 // request_length is 0 while the bytes hold no "\r\n\r\n"; otherwise it ends
-// just after the first one, 8 bytes later for a request whose head names
-// Sec-WebSocket-Key1, and is 0 while the bytes do not reach that far.
+// just after the first one, 8 bytes later for a request whose head has a
+// Sec-WebSocket-Key1 header (at a line start), and is 0 while the bytes do
+// not reach that far.
 //
 // The handshake gets only the gathered request, a NUL behind it, and a
 // zero-filled 2048-byte response buffer. A response is absent (0 or less) or
@@ -63,7 +64,7 @@ uint64_t expected_length(std::string_view bytes) {
   if (end == std::string_view::npos)
     return 0;
   const uint64_t head = end + HEAD_END.size();
-  const bool older = lowered(bytes.substr(0, head)).find("sec-websocket-key1:") != std::string::npos;
+  const bool older = lowered(bytes.substr(0, head)).find("\nsec-websocket-key1:") != std::string::npos;
   const uint64_t length = older ? head + DRAFT76_KEY_BYTES : head;
   return length <= bytes.size() ? length : 0;
 }
