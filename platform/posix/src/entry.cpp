@@ -1,6 +1,7 @@
 // The process entry: the relay is a Windows console program with wide
 // arguments, so main hands them to wmain as wide strings.
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -77,6 +78,10 @@ int main(int argc, char **argv) {
   // A console whose reader has gone must not end the relay: writes to it
   // fail with EPIPE, and console output is never checked.
   signal(SIGPIPE, SIG_IGN);
+  // Threads allocate only as connections start and end (TLS sessions, hash
+  // contexts): one heap arena serves them all, where an arena per thread
+  // would keep the resident size growing with each one's own high-water mark.
+  mallopt(M_ARENA_MAX, 1);
 
   std::vector<std::wstring> arguments;
   arguments.reserve(static_cast<size_t>(argc));
