@@ -39,6 +39,7 @@ DWORD bootstrap_r(LPVOID slot) {
   if (t->start_r.valid && t->start_r.wait() == 0 && t->start_r.valid && hub::listen)
     t->accept_loop();
   t->exit_reader();
+  tls_thread_end();
   return 0;
 }
 

@@ -8,6 +8,7 @@ DWORD bootstrap_w(LPVOID slot) {
   g_task_t *t = static_cast<g_task_t *>(slot);
   t->work_w(t->start_w);
   t->exit_writer();
+  tls_thread_end();
   return 0;
 }
 

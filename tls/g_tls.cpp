@@ -2,6 +2,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/buffer.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -531,4 +532,8 @@ transport_end_t g_tls_t::end_reason(int64_t result) const {
     return {code, 0};
   }
   return {0, tls_error.load()};
+}
+
+void tls_thread_end() {
+  OPENSSL_thread_stop();
 }

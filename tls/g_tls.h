@@ -89,3 +89,8 @@ public:
   // keep the stored one) into the server context. 0 or -1.
   static int32_t load_cer(const char16_t *cer, const char16_t *key);
 };
+
+// Frees what the TLS library keeps for the calling thread (its error queue
+// and random generators). A thread that used TLS calls it last, so that the
+// state is gone by the time the thread is seen to end, not later.
+void tls_thread_end();
