@@ -23,6 +23,8 @@
 // size (1 or 2 bytes) and a pattern of up to 16 bytes its payload repeats.
 #include "websocket/g_ws.h"
 
+#include "fuzz_input.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +33,9 @@
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using fuzz::bytes;
+using fuzz::input_t;
+using fuzz::require;
 
 constexpr uint32_t RFC6455 = 13;
 constexpr uint32_t DRAFT76 = 8;
@@ -39,29 +43,6 @@ constexpr uint64_t SMALLEST_HALF = WS_MIN_PACKET_LENGTH;
 constexpr size_t MAX_PIECES = 64;
 constexpr uint64_t PAYLOAD_BUDGET = 256 * 1024;
 constexpr uint8_t MARK = 0xA5;
-
-void require(bool property) {
-  if (!property)
-    abort();
-}
-
-// The input read byte by byte; 0 past its end.
-class input_t {
-public:
-  input_t(const uint8_t *data, size_t size) : at(data), end(data + size) {}
-  bool empty() const { return at == end; }
-  uint8_t next() { return at == end ? 0 : *at++; }
-  bytes take(size_t n) {
-    const size_t m = std::min<size_t>(n, static_cast<size_t>(end - at));
-    bytes out(at, at + m);
-    at += m;
-    return out;
-  }
-
-private:
-  const uint8_t *at;
-  const uint8_t *end;
-};
 
 struct piece_t {
   uint8_t type;

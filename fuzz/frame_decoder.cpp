@@ -27,6 +27,8 @@
 //     written here: exactly those messages come out, and no error.
 #include "websocket/g_ws.h"
 
+#include "fuzz_input.h"
+
 #include "utf8_reference.h"
 
 #include <algorithm>
@@ -37,7 +39,9 @@
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using fuzz::bytes;
+using fuzz::input_t;
+using fuzz::require;
 
 constexpr uint32_t RFC6455 = 13;
 constexpr uint32_t DRAFT76 = 8;
@@ -57,30 +61,6 @@ constexpr uint8_t OP_CONTINUATION = 0x0;
 constexpr uint8_t OP_CLOSE = 0x8;
 constexpr uint8_t OP_PING = 0x9;
 constexpr uint8_t OP_PONG = 0xA;
-
-void require(bool property) {
-  if (!property)
-    abort();
-}
-
-// The input read byte by byte; 0 past its end.
-class input_t {
-public:
-  input_t(const uint8_t *data, size_t size) : at(data), end(data + size) {}
-  bool empty() const { return at == end; }
-  uint8_t next() { return at == end ? 0 : *at++; }
-  bytes take(size_t n) {
-    const size_t m = std::min<size_t>(n, static_cast<size_t>(end - at));
-    bytes out(at, at + m);
-    at += m;
-    return out;
-  }
-  bytes rest() { return take(static_cast<size_t>(end - at)); }
-
-private:
-  const uint8_t *at;
-  const uint8_t *end;
-};
 
 struct message_t {
   uint8_t type{};
