@@ -21,13 +21,15 @@ public:
   // the reader has taken, whether the last receive took the message further,
   // and whether another sender waits for one of its receivers.
   void limit(SOCKET so, bool in_message, uint64_t holds, bool progressed, bool contended) {
-    const clock::time_point now = clock::now();
-    if (holds != holds_seen) {
-      holds_seen = holds;
-      held_since = now;
-    }
     DWORD wanted = RELAY_TIMEOUT_MS;
     if (in_message) {
+      const clock::time_point now = clock::now();
+      // A message still in progress after the receive that took its hold
+      // began in that receive.
+      if (holds != holds_seen) {
+        holds_seen = holds;
+        held_since = now;
+      }
       if (progressed)
         last_piece = now;
       wanted = left(now, last_piece);
@@ -106,7 +108,10 @@ int g_task_t::reader_loop() {
       break;
     kept = static_cast<uint64_t>(left);
     memmove(buffer, buffer + total - kept, kept);
-    stall.limit(ws.tls.so, in_message(), holds_taken, relayed_pieces != pieces_before, targets_awaited());
+    // Only a message in progress has a limit: whole messages cost no clock
+    // read and no look at the targets.
+    const bool message = in_message();
+    stall.limit(ws.tls.so, message, holds_taken, relayed_pieces != pieces_before, message && targets_awaited());
     WSASetLastError(0);
     n = ws.tls.recv(buffer + kept, limit - kept);
   }
