@@ -1,11 +1,12 @@
-// The opening request as the relay gathers and answers it.
+// The opening request as the relay reads and answers it.
 //
-// request_length is 0 while the bytes hold no "\r\n\r\n"; otherwise it ends
-// just after the first one, 8 bytes later for a request whose head has a
-// Sec-WebSocket-Key1 header (at a line start), and is 0 while the bytes do
-// not reach that far.
+// The request reader, fed the bytes in two reads cut where the input's first
+// byte says, ends a request just after the first "\r\n\r\n", 8 bytes later
+// for a request whose head has a Sec-WebSocket-Key1 header (at a line start);
+// a head that does not end within its limit is too large, and a request is
+// unfit only when a header the answer reads is longer than a kept line.
 //
-// The handshake gets only the gathered request, a NUL behind it, and a
+// The handshake gets what the reader kept, with the NUL behind it, and a
 // zero-filled 2048-byte response buffer. A response is absent (0 or less) or
 // starts with "HTTP/1.1 101" and ends its header with a blank line, with no
 // NUL in the header; the older form's 16-byte answer follows the blank line;
@@ -14,6 +15,7 @@
 // line, the accept value is base64(SHA-1(key + GUID)), computed here with
 // libcrypto.
 #include "websocket/g_ws.h"
+#include "websocket/opening_request.h"
 
 #include <openssl/evp.h>
 #include <openssl/sha.h>
@@ -127,21 +129,46 @@ void check_response(std::string_view request, const g_ws_t &ws, const char *resp
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size == 0)
+    return 0;
+  const size_t cut = data[0];
+  ++data;
+  --size;
   // An exact copy, so that a read past the bytes is caught.
   std::unique_ptr<uint8_t[]> bytes(new uint8_t[size]);
   std::copy(data, data + size, bytes.get());
-  const uint64_t length = request_length(bytes.get(), size);
-  if (length != expected_length(std::string_view(reinterpret_cast<const char *>(data), size)))
-    abort();
-  if (length == 0)
-    return 0;
+  ws_request_t request;
+  const size_t first = std::min(cut, size);
+  uint64_t used = request.read(bytes.get(), first);
+  used += request.read(bytes.get() + first, size - first);
 
-  std::unique_ptr<uint8_t[]> request(new uint8_t[length + 1]);
-  std::copy(data, data + length, request.get());
-  request[length] = 0;
+  const std::string_view text(reinterpret_cast<const char *>(data), size);
+  const uint64_t length = expected_length(text);
+  const size_t head_end = text.find(HEAD_END);
+  const bool too_large = head_end == std::string_view::npos ? size >= WS_REQUEST_HEAD_MAX
+                                                            : head_end + HEAD_END.size() > WS_REQUEST_HEAD_MAX;
+  switch (request.state()) {
+  case request_state_t::whole:
+    if (too_large || length == 0 || used != length || request.kept()[request.kept_size()] != 0)
+      abort();
+    break;
+  case request_state_t::too_large:
+    if (!too_large)
+      abort();
+    return 0;
+  case request_state_t::partial:
+    if (length != 0 || too_large || used != size)
+      abort();
+    return 0;
+  case request_state_t::unfit:
+    if (too_large)
+      abort();
+    return 0;
+  }
+
   std::unique_ptr<char[]> response(new char[WS_HEADER_SERVER_SIZE]());
   g_ws_t ws;
-  const int64_t answered = ws.handshake(request.get(), length, response.get());
-  check_response(std::string_view(reinterpret_cast<const char *>(data), length), ws, response.get(), answered);
+  const int64_t answered = ws.handshake(request.kept(), request.kept_size(), response.get());
+  check_response(text.substr(0, length), ws, response.get(), answered);
   return 0;
 }

@@ -1,16 +1,12 @@
 #include <atomic>
 #include <chrono>
-#include <cstring>
 
-#include "relay/detect.h"
 #include "relay/g_task.h"
 #include "relay/hub.h"
 #include "shell/console.h"
-#include "tls/server_ctx.h"
 
 namespace {
 
-constexpr DWORD DETECTION_TIMEOUT_MS = 500;
 // How long an accept loop waits after the process ran out of descriptors or
 // buffers, so that it retries without spinning.
 constexpr DWORD EXHAUSTION_PAUSE_MS = 100;
@@ -93,16 +89,13 @@ void g_task_t::serve(SOCKET so) {
     hub::line_pending = 1;
   }
   accepted_socket_options(so);
-  set_receive_timeout(so, DETECTION_TIMEOUT_MS);
   ws.tls.open(so);
 
   // A stop from outside that ran its pass before the store above missed this
   // connection; it is ended here instead.
   if (!hub::closing) {
-    detect_and_handshake();
-    if (connected && !hub::closing) {
+    if (set_up() && !hub::closing) {
       const wchar_t *word = ws.tls.ssl ? (ws.upgraded ? L"WSS" : L"TLS") : (ws.upgraded ? L"WS" : L"RAW");
-      set_receive_timeout(so, RELAY_TIMEOUT_MS);
       send_result = 0;
       send_error = 0;
       size_send = 0;
@@ -121,91 +114,6 @@ void g_task_t::serve(SOCKET so) {
     }
   }
   end_connection();
-}
-
-// Finds out whether the client speaks TLS and whether it opens with a
-// WebSocket request, and runs the handshakes. Clears `connected` when the
-// connection is to be ended at once.
-void g_task_t::detect_and_handshake() {
-  uint8_t peek[DETECT_BYTES];
-  int r;
-  while ((r = winapi::recv(ws.tls.so, reinterpret_cast<char *>(peek), sizeof(peek), MSG_PEEK)) <= 0) {
-    ws.tls.wsa_error = WSAGetLastError();
-    if (ws.tls.wsa_error != WSAEINTR)
-      break;
-    WSASetLastError(0);
-  }
-  if (detect(peek, r > 0 ? static_cast<size_t>(r) : 0) == first_bytes_t::tls) {
-    if (!tls_ready || ws.tls.attach_tls(server_ctx.load()) != 0 || ws.tls.tls_handshake() != 0) {
-      connected = 0;
-      return;
-    }
-  }
-  if (pRAM != nullptr && hub::packet_length >= WS_MIN_PACKET_LENGTH)
-    websocket_handshake();
-}
-
-void g_task_t::websocket_handshake() {
-  if (ws.tls.ssl == nullptr) {
-    uint8_t get[4];
-    const int r = winapi::recv(ws.tls.so, reinterpret_cast<char *>(get), sizeof(get), MSG_PEEK);
-    if (r != sizeof(get) || detect(get, sizeof(get)) != first_bytes_t::websocket_request)
-      return;
-  }
-  // A request that comes later is answered by the reader.
-  const int64_t n = ws.tls.recv(pRAM, receive_limit());
-  if (n <= 0)
-    return;
-  if (detect(pRAM, static_cast<size_t>(n)) != first_bytes_t::websocket_request) {
-    aprint("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
-    // A TLS client that is no WebSocket client keeps its first message.
-    pending = static_cast<uint64_t>(n);
-    return;
-  }
-  if (!answer_request(static_cast<uint64_t>(n)))
-    connected = 0;
-}
-
-bool g_task_t::may_upgrade() const {
-  return pRAM != nullptr && hub::packet_length >= WS_MIN_PACKET_LENGTH;
-}
-
-// Gathers the opening request whose first `n` bytes are in pRAM until it is
-// whole, waiting at most the detection time for each part, and answers it.
-// false when it never completed: the connection ends, and its bytes are
-// never relayed.
-bool g_task_t::answer_request(uint64_t n) {
-  const uint64_t limit = receive_limit();
-  set_receive_timeout(ws.tls.so, DETECTION_TIMEOUT_MS);
-  uint64_t length;
-  while ((length = request_length(pRAM, n)) == 0 || n < length) {
-    const int64_t r = n < limit ? ws.tls.recv(pRAM + n, limit - n) : 0;
-    if (r <= 0)
-      return false;
-    n += static_cast<uint64_t>(r);
-  }
-  set_receive_timeout(ws.tls.so, RELAY_TIMEOUT_MS);
-  const uint8_t behind = pRAM[length];
-  pRAM[length] = 0;
-  ws.reset_framing();
-  char c_header_server[WS_HEADER_SERVER_SIZE] = {};
-  const int64_t c_header_server_size = ws.handshake(pRAM, length, c_header_server);
-  pRAM[length] = behind;
-  if (c_header_server_size <= 0) {
-    aprint("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
-    return true;
-  }
-  const int32_t size = static_cast<int32_t>(c_header_server_size);
-  if (ws.tls.send(reinterpret_cast<const uint8_t *>(c_header_server), static_cast<uint64_t>(size)) == -1) {
-    aprint("[%i] tls.send(c_header_server, c_header_server_size)\n", WSAGetLastError());
-    return true;
-  }
-  ws.upgraded = 1;
-  // Frames that came right behind the request are the client's first: they
-  // wait where the reader's first receive would have put them.
-  pending = n - length;
-  std::memmove(pRAM + WS_FRONT_ROOM, pRAM + length, pending);
-  return true;
 }
 
 void g_task_t::end_connection() {

@@ -3,13 +3,17 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "platform/winsock.h"
+#include "relay/detect.h"
 #include "relay/g_event.h"
 #include "relay/g_thread.h"
 #include "shell/config.h"
 #include "websocket/g_ws.h"
+
+class ws_request_t;
 
 // The most pieces a reader gathers before it relays them: a receive full of
 // small messages is relayed in a few hand-overs.
@@ -102,13 +106,21 @@ public:
   void exit_writer();
 
 private:
+  using clock_type = std::chrono::steady_clock;
+
   void serve(SOCKET so);
   void report_accept_failure(int code);
-  void detect_and_handshake();
-  void websocket_handshake();
+  // Tells what the client speaks and runs its handshakes; false when the
+  // connection is to end.
+  bool set_up();
+  first_bytes_t receive_first_bytes(uint64_t *n, clock_type::time_point detected_by, clock_type::time_point limit);
   bool may_upgrade() const;
-  bool answer_request(uint64_t n);
+  bool open_websocket(uint64_t n, clock_type::time_point limit);
+  bool answer(const ws_request_t &request);
+  bool leave_line();
+  void rejoin_line();
   void end_connection();
+  bool first_receive(int64_t *n);
   int64_t relay_received(uint8_t *data, uint64_t n, uint64_t capacity);
   void add_piece(const ws_piece_t &piece);
   void relay_batch();
@@ -129,6 +141,18 @@ uint64_t receive_limit();
 // Thread routines of a slot: reader and writer.
 DWORD bootstrap_r(LPVOID slot);
 DWORD bootstrap_w(LPVOID slot);
+
+// A client's first bytes tell what it speaks: a client that sends nothing,
+// or bytes that could still begin a ClientHello or "GET ", for this long is
+// a raw client; a TLS client whose first data does not come this long after
+// its handshake is one without WebSocket. A request that comes later is
+// still answered, once its first line reads as an HTTP request line within
+// DETECTION_MS of its first byte.
+inline constexpr DWORD DETECTION_MS = 1000;
+inline constexpr DWORD TLS_DETECTION_MS = 500;
+// Detection, the TLS handshake and the opening request together: a
+// connection not set up by then is closed, its slot free again.
+inline constexpr DWORD SETUP_LIMIT_MS = 5000;
 
 // A client that takes no byte of a send for this long has stalled: its
 // connection ends, so that the readers relaying to it go on with the others.

@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "relay/detect.h"
 #include "relay/g_task.h"
 #include "relay/hub.h"
 #include "shell/console.h"
@@ -64,36 +63,46 @@ uint64_t receive_limit() {
   return hub::packet_length >= WS_MIN_PACKET_LENGTH ? hub::packet_length - WS_FRAME_ROOM : hub::packet_length - 1;
 }
 
+// The first bytes the reader relays, where the loop's receive would have put
+// them: those kept from the set-up, or a first receive, which from a client
+// set up without WebSocket may still begin an opening request. `*n` is the
+// count, or the receive's result. false when the connection is to end.
+bool g_task_t::first_receive(int64_t *n) {
+  if (pending == 0) {
+    WSASetLastError(0);
+    *n = ws.tls.recv(pRAM + (ws.upgraded ? WS_FRONT_ROOM : 0), receive_limit() - (ws.upgraded ? WS_FRONT_ROOM : 0));
+    if (*n <= 0 || ws.upgraded || !may_upgrade())
+      return true;
+    const clock_type::time_point now = clock_type::now();
+    uint64_t got = static_cast<uint64_t>(*n);
+    const first_bytes_t first =
+        receive_first_bytes(&got, now + std::chrono::milliseconds(DETECTION_MS), clock_type::time_point::max());
+    ws.tls.limit_receives({});
+    if (first != first_bytes_t::websocket_request)
+      pending = got;
+    else if (!open_websocket(got, now + std::chrono::milliseconds(SETUP_LIMIT_MS)))
+      return false;
+  }
+  *n = static_cast<int64_t>(pending);
+  pending = 0;
+  if (*n == 0) {
+    // An opening request with nothing behind it.
+    const uint64_t room = ws.upgraded ? WS_FRONT_ROOM : 0;
+    WSASetLastError(0);
+    *n = ws.tls.recv(pRAM + room, receive_limit() - room);
+  }
+  return true;
+}
+
 int g_task_t::reader_loop() {
   int64_t n = 0;
-  bool received = false;
-  if (pending == 0 && !ws.upgraded) {
-    WSASetLastError(0);
-    n = ws.tls.recv(pRAM, receive_limit());
-    received = true;
-    // An opening request that came after the detection time is answered now:
-    // it is never relayed.
-    if (n >= 4 && may_upgrade() && detect(pRAM, static_cast<size_t>(n)) == first_bytes_t::websocket_request) {
-      if (!answer_request(static_cast<uint64_t>(n)))
-        return 0;
-      received = false;
-    }
-  }
+  if (!first_receive(&n))
+    return 0;
   // A WebSocket client's bytes go in after room for the start of a character
   // that the decoder holds back from one receive to the next.
   const uint64_t room = ws.upgraded ? WS_FRONT_ROOM : 0;
   const uint64_t limit = receive_limit() - room;
   uint8_t *buffer = pRAM + room;
-  // Bytes kept from the set-up stand where a receive would have put them.
-  if (pending != 0) {
-    n = static_cast<int64_t>(pending);
-    pending = 0;
-    received = true;
-  }
-  if (!received) {
-    WSASetLastError(0);
-    n = ws.tls.recv(buffer, limit);
-  }
 
   // Bytes of a frame that the buffer will hold whole wait at its front for
   // the rest.

@@ -73,10 +73,29 @@ void drop_reference(g_tls_t &t, ssl_st *s) {
   }
 }
 
+// Sets the socket's receive time-out to what is left until the reader's
+// deadline. false when nothing is left.
+bool bound_receive(g_tls_t &t) {
+  using namespace std::chrono;
+  if (t.receive_deadline == steady_clock::time_point{})
+    return true;
+  const auto left = duration_cast<milliseconds>(t.receive_deadline - steady_clock::now()).count();
+  if (left <= 0) {
+    t.wsa_error = WSAETIMEDOUT;
+    WSASetLastError(WSAETIMEDOUT);
+    return false;
+  }
+  const DWORD timeout = static_cast<DWORD>(left);
+  winapi::setsockopt(t.so.load(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
+  return true;
+}
+
 // A receive that a signal interrupted is repeated on whatever `so` holds by
 // then, so a disconnect ends the repetition.
 int receive(g_tls_t &t, uint8_t *buffer, int length) {
   for (;;) {
+    if (!bound_receive(t))
+      return -1;
     int received = winapi::recv(t.so.load(), reinterpret_cast<char *>(buffer), length, 0);
     if (received > 0) {
       return received;
@@ -133,13 +152,14 @@ bool flush_handshake(g_tls_t &t, BIO *out, int length) {
   }
 }
 
-int run_handshake(g_tls_t &t, ssl_st *s) {
+int run_handshake(g_tls_t &t, ssl_st *s, int received) {
   BIO *in = SSL_get_rbio(s);
   BIO *out = SSL_get_wbio(s);
   int length = to_length(t.p_recv_size);
   int accepted = -1;
   while (SSL_is_init_finished(s) == 0) {
-    int received = receive(t, t.p_recv, length);
+    if (received == 0)
+      received = receive(t, t.p_recv, length);
     if (received <= 0) {
       set_tls_error(t, 0);
       break;
@@ -165,6 +185,7 @@ int run_handshake(g_tls_t &t, ssl_st *s) {
       set_tls_error(t, -1);
       break;
     }
+    received = 0;
   }
   return accepted;
 }
@@ -428,17 +449,17 @@ int g_tls_t::attach_tls(ssl_ctx_st *ctx) {
   return 0;
 }
 
-int32_t g_tls_t::tls_handshake() {
+int32_t g_tls_t::tls_handshake(uint64_t received) {
   set_tls_error(*this, -1);
   ssl_st *s = ssl.load();
   if (s == nullptr || !take_reference(*this)) {
     return -1;
   }
   int accepted = -1;
-  if (p_recv == nullptr || p_recv_size == 0) {
+  if (p_recv == nullptr || p_recv_size == 0 || received > p_recv_size) {
     wprint(L"p_recv or p_recv_size not set\n");
   } else {
-    accepted = run_handshake(*this, s);
+    accepted = run_handshake(*this, s, static_cast<int>(received));
   }
   drop_reference(*this, s);
   return accepted == 1 ? 0 : -1;
@@ -508,6 +529,14 @@ void g_tls_t::release_socket() {
   SOCKET old = so_shut.exchange(INVALID_SOCKET);
   if (old != INVALID_SOCKET) {
     closesocket(old);
+  }
+}
+
+void g_tls_t::limit_receives(std::chrono::steady_clock::time_point deadline) {
+  receive_deadline = deadline;
+  if (deadline == std::chrono::steady_clock::time_point{}) {
+    const DWORD none = 0;
+    winapi::setsockopt(so.load(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&none), sizeof none);
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "platform/winsock.h"
@@ -49,6 +50,9 @@ public:
   // Set by `disconnect`: from then on every failure of this connection is the
   // relay's own doing, not the peer's or the network's.
   std::atomic<uint8_t> ended;
+  // The reader's bound on its socket receives (see `limit_receives`); the
+  // default time point for none.
+  std::chrono::steady_clock::time_point receive_deadline;
 
   g_tls_t();
   ~g_tls_t();
@@ -57,9 +61,10 @@ public:
 
   // Creates the SSL object and its two memory BIOs on `ctx`. 0 or -1.
   int attach_tls(ssl_ctx_st *ctx);
-  // Runs the server handshake over `so`, using `p_recv` for both directions.
-  // 0 when it completed, -1 otherwise.
-  int32_t tls_handshake();
+  // Runs the server handshake over `so`, using `p_recv` for both directions;
+  // the client's first `received` bytes are already at its start. 0 when it
+  // completed, -1 otherwise.
+  int32_t tls_handshake(uint64_t received);
   // Receives up to `size` bytes into `buffer`: the count (1 or more), or 0 or
   // less when the connection ended or failed. Records that the reading queues
   // for the client (key update answers, alerts) leave before it returns or
@@ -68,6 +73,11 @@ public:
   // Sends `size` bytes: plain, the socket's result; TLS, `size` on success,
   // 0 or less on failure.
   int64_t send(const uint8_t *data, uint64_t size);
+  // From now on no socket receive of the reader waits past `deadline`: one
+  // that would fails with WSAETIMEDOUT, whatever part of a TLS record it was
+  // waiting for. The default time point lifts the bound and the socket's
+  // receive time-out with it.
+  void limit_receives(std::chrono::steady_clock::time_point deadline);
   // Takes a newly accepted socket as this transport's connection.
   void open(SOCKET accepted);
   // What ended the connection, asked by the thread whose `recv` or `send`

@@ -134,10 +134,11 @@ private:
 // WS_BINARY: the type of a payload from a client that sends no types.
 int32_t choose_opcode(const uint8_t *payload, uint64_t n);
 
-// The length of the opening request at `request` once its `n` bytes hold all
-// of it: up to its empty line, and for a draft-76 request the 8 key bytes
-// after it. 0 while it is not whole.
-uint64_t request_length(const uint8_t *request, uint64_t n);
+// What `g_ws_t::handshake` makes of the header line of `n` bytes at `line`:
+// nothing, a value it reads, or the draft-76 Sec-WebSocket-Key1, whose
+// request ends with 8 key bytes behind its head.
+enum class header_use_t { none, read, key1 };
+header_use_t header_use(const uint8_t *line, uint64_t n);
 
 // RFC 4648 base64 of `length` bytes into `out` with a NUL. Returns the count.
 int64_t base64_encode(const uint8_t *input, int64_t length, char *out);

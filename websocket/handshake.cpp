@@ -37,23 +37,27 @@ uint8_t lower(uint8_t byte) {
   return byte >= 'A' && byte <= 'Z' ? static_cast<uint8_t>(byte + ('a' - 'A')) : byte;
 }
 
+// Whether the `n` bytes at `at` begin with header `name`. Names are matched
+// without regard to case (RFC 7230 section 3.2), as proxies send them in
+// lower case.
+bool is_named(const uint8_t *at, uint64_t n, const char *name) {
+  const uint64_t length = std::strlen(name);
+  if (n < length)
+    return false;
+  uint64_t i = 0;
+  while (i < length && lower(at[i]) == lower(static_cast<uint8_t>(name[i])))
+    ++i;
+  return i == length;
+}
+
 // The index just past the first header `name` in the first `n` bytes, or -1.
 // A header starts a line: a name inside another header's name or value (an
-// X-Forwarded-Host, a cookie) is not it. Names are matched without regard to
-// case (RFC 7230 section 3.2), as proxies send them in lower case.
+// X-Forwarded-Host, a cookie) is not it.
 int64_t find_header(const uint8_t *request, uint64_t n, const char *name) {
   const uint64_t length = std::strlen(name);
   for (uint64_t at = 1; at + length <= n; ++at) {
-    if (request[at - 1] != '\n') {
-      continue;
-    }
-    uint64_t i = 0;
-    while (i < length && lower(request[at + i]) == lower(static_cast<uint8_t>(name[i]))) {
-      ++i;
-    }
-    if (i == length) {
+    if (request[at - 1] == '\n' && is_named(request + at, n - at, name))
       return static_cast<int64_t>(at + length);
-    }
   }
   return -1;
 }
@@ -229,15 +233,14 @@ int64_t g_ws_t::handshake(const uint8_t *request, uint64_t n, char *c_header_ser
   return r + static_cast<int64_t>(MD5_LENGTH);
 }
 
-uint64_t request_length(const uint8_t *request, uint64_t n) {
-  for (uint64_t i = 0; i + 4 <= n; ++i) {
-    if (std::memcmp(request + i, "\r\n\r\n", 4) == 0) {
-      const uint64_t head = i + 4;
-      const uint64_t length = find_header(request, head, KEY1_HEADER) >= 0 ? head + 8 : head;
-      return length <= n ? length : 0;
-    }
+header_use_t header_use(const uint8_t *line, uint64_t n) {
+  if (is_named(line, n, KEY1_HEADER))
+    return header_use_t::key1;
+  for (const char *name : {KEY_HEADER, KEY2_HEADER, PROTOCOL_HEADER, ORIGIN_HEADER, HOST_HEADER}) {
+    if (is_named(line, n, name))
+      return header_use_t::read;
   }
-  return 0;
+  return header_use_t::none;
 }
 
 int64_t base64_encode(const uint8_t *input, int64_t length, char *out) {

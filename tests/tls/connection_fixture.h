@@ -94,7 +94,7 @@ protected:
     server.p_recv_size = handshake_buffer.size();
     ASSERT_EQ(server.attach_tls(server_ctx.load()), 0);
     auto client_done = std::async(std::launch::async, [&] { return client.handshake(files->root, max_version); });
-    int32_t result = server.tls_handshake();
+    int32_t result = server.tls_handshake(0);
     ASSERT_TRUE(finishes(client_done));
     ASSERT_TRUE(client_done.get());
     ASSERT_EQ(result, 0);

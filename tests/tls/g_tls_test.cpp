@@ -105,7 +105,7 @@ protected:
     server.p_recv_size = p_recv_size;
     ASSERT_EQ(server.attach_tls(server_ctx.load()), 0);
     auto client_done = std::async(std::launch::async, [&] { return client.handshake(files->root, max_version); });
-    int32_t result = server.tls_handshake();
+    int32_t result = server.tls_handshake(0);
     ASSERT_TRUE(finishes(client_done));
     ASSERT_TRUE(client_done.get()) << "client handshake or chain verification failed";
     ASSERT_EQ(result, 0);
@@ -189,7 +189,7 @@ TEST_P(handshake_failure, fails_with_its_error_and_keeps_the_owner_reference) {
     client.close();
   }
   testing::internal::CaptureStdout();
-  EXPECT_EQ(server.tls_handshake(), -1);
+  EXPECT_EQ(server.tls_handshake(0), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
   EXPECT_EQ(server.tls_error, c.tls_error);
   EXPECT_EQ(server.ref_count.load(), c.attach ? 1 : 0);

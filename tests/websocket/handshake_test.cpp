@@ -224,26 +224,6 @@ TEST(handshake, truncated_requests) {
             DRAFT_SAMPLE_RESPONSE.substr(0, DRAFT_SAMPLE_RESPONSE.size() - 16));
 }
 
-// A request is whole at its empty line; a draft-76 one 8 key bytes later.
-TEST(request_length, whole_only_with_its_end) {
-  const std::string rfc = rfc_request("Sec-WebSocket-Key: " + SAMPLE_KEY + "\r\n");
-  const std::string draft = draft_request();
-  const struct {
-    std::string bytes;
-    uint64_t length;
-  } cases[] = {{rfc, rfc.size()},
-               {rfc + "extra", rfc.size()},
-               {rfc.substr(0, rfc.size() - 1), 0},
-               {rfc.substr(0, rfc.size() / 2), 0},
-               {draft, draft.size()},
-               {draft.substr(0, draft.size() - 1), 0},
-               {draft.substr(0, draft.size() - 8), 0}};
-  for (const auto &c : cases) {
-    EXPECT_EQ(request_length(reinterpret_cast<const uint8_t *>(c.bytes.data()), c.bytes.size()), c.length)
-        << c.bytes.size();
-  }
-}
-
 TEST(base64_encode, rfc4648_vectors) {
   struct {
     const char *input;
