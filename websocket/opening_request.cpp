@@ -83,6 +83,10 @@ void ws_request_t::end_line() {
     } else {
       end_head();
     }
+  } else if (!whole_line && stored < WS_REQUEST_LINE_MAX) {
+    // The kept room ran out inside the line: what it is cannot be told.
+    state_ = request_state_t::unfit;
+    return;
   } else {
     const header_use_t use = header_use(line, stored);
     if (use == header_use_t::none) {

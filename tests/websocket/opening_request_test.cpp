@@ -83,6 +83,17 @@ const request_case CASES[] = {
     {"head_one_byte_too_long", request_of_size(WS_REQUEST_HEAD_MAX + 1), request_state_t::too_large, 0, "", true},
     {"kept_line_too_long", "GET / HTTP/1.1\r\nOrigin: " + std::string(WS_REQUEST_LINE_MAX, 'o') + "\r\n\r\n",
      request_state_t::unfit, 0, "", true},
+    // The room runs out 5 bytes into the Key1 line, whose name it cannot hold.
+    {"kept_room_runs_out",
+     "GET / HTTP/1.1\r\n" +
+         [] {
+           std::string lines;
+           for (int i = 0; i < 4; ++i)
+             lines += "Origin: " + std::string(490, 'o') + "\r\n";
+           return lines + "Origin: " + std::string(17, 'o') + "\r\n";
+         }() +
+         "Sec-WebSocket-Key1: 1 2\r\n\r\n12345678",
+     request_state_t::unfit, 0, "", true},
     {"long_target_kept_cut", "GET /" + std::string(WS_REQUEST_LINE_MAX, 't') + " HTTP/1.1\r\nHost: h\r\n\r\n",
      request_state_t::whole, 0, "GET /" + std::string(WS_REQUEST_LINE_MAX - 7, 't') + "\r\nHost: h\r\n\r\n", true},
     {"text_line_not_a_request", "GET /status\nHost: h\r\n\r\n", request_state_t::whole, 0, "", false},
