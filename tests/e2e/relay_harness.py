@@ -47,11 +47,13 @@ def free_port():
 
 
 class Relay:
-    """One relay process listening on a free port, started in `directory`."""
+    """One relay process listening on a free port, started in `directory`;
+    `args` go on its command line after the port (e.g. ["-L", "1472"])."""
 
-    def __init__(self, exe, directory):
+    def __init__(self, exe, directory, args=()):
         self.exe = exe
         self.directory = directory
+        self.args = [str(arg) for arg in args]
         self.port = 0
         self.process = None
         self._out = ""
@@ -72,7 +74,7 @@ class Relay:
 
     def _launch(self):
         self._out = self._err = ""
-        self.process = subprocess.Popen([self.exe, "-p", str(self.port)], cwd=self.directory,
+        self.process = subprocess.Popen([self.exe, "-p", str(self.port), *self.args], cwd=self.directory,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
         self._pumps = [threading.Thread(target=self._pump, args=(self.process.stdout, "_out"), daemon=True),
@@ -101,7 +103,11 @@ class Relay:
         """Waits for the console to show the raw client from client_port set up.
         The protocol word is printed only while no other connection starts or
         ends, so the raw client has to be the only one in progress."""
-        pattern = re.compile(rf"SYN from 127\.0\.0\.1:{client_port}  [^\n]*RAW\n")
+        return self.wait_set_up(client_port, "RAW")
+
+    def wait_set_up(self, client_port, word):
+        """As wait_raw_set_up, for the client set up as `word` (RAW, TLS, WS, WSS)."""
+        pattern = re.compile(rf"SYN from 127\.0\.0\.1:{client_port}  [^\n]*{word}\n")
         return self.wait_for(lambda out: pattern.search(out) is not None, RAW_SETUP_TIMEOUT)
 
     def console(self):
