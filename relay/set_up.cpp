@@ -101,19 +101,19 @@ bool g_task_t::open_websocket(uint64_t n, clock_type::time_point limit) {
   // wait where the reader's first receive would have put them.
   const uint64_t behind = n - used;
   std::memmove(pRAM + WS_FRONT_ROOM, pRAM + used, behind);
-  if (request.state() == request_state_t::whole && answer(request)) {
+  if (answer(request))
     pending = behind;
-  }
   return true;
 }
 
-// Answers the whole `request`. A client that opens its WebSocket after it was
-// set up leaves the line meanwhile. false when it is no handshake the relay
-// answers: the client stays as it was.
+// Answers `request`, whole or unfit. A client that opens its WebSocket after
+// it was set up leaves the line meanwhile. false when it is no handshake the
+// relay answers: the client stays as it was.
 bool g_task_t::answer(const ws_request_t &request) {
   ws.reset_framing();
   char response[WS_HEADER_SERVER_SIZE] = {};
-  const int64_t size = ws.handshake(request.kept(), request.kept_size(), response);
+  const int64_t size =
+      request.state() == request_state_t::whole ? ws.handshake(request.kept(), request.kept_size(), response) : 0;
   if (size <= 0) {
     aprint("\n\tInvalid or unsupported WebSocket handshake from the client!\n");
     return false;

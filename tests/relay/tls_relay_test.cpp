@@ -233,7 +233,10 @@ INSTANTIATE_TEST_SUITE_P(
     Kinds, FirstData,
     ::testing::Values(first_data_case{"tls_chat_line", peer_kind::tls, "first line\n", true},
                       first_data_case{"tls_http_get", peer_kind::tls, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", false},
-                      first_data_case{"plain_http_get", peer_kind::raw, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", false}),
+                      first_data_case{"plain_http_get", peer_kind::raw, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", false},
+                      // An Origin longer than the reader keeps.
+                      first_data_case{"plain_unfit_request", peer_kind::raw,
+                                      "GET / HTTP/1.1\r\nOrigin: " + std::string(600, 'o') + "\r\n\r\n", false}),
     [](const testing::TestParamInfo<first_data_case> &p) { return std::string(p.param.name); });
 
 } // namespace
