@@ -114,6 +114,10 @@ private:
   // connection is to end.
   bool set_up();
   first_bytes_t receive_first_bytes(uint64_t *n, clock_type::time_point detected_by, clock_type::time_point limit);
+  // A client set up without WebSocket whose first `n` bytes in pRAM may
+  // still begin an opening request. false when the connection is to end.
+  bool open_late(uint64_t n);
+  bool take_first_bytes(first_bytes_t first, uint64_t n, clock_type::time_point limit);
   bool may_upgrade() const;
   bool open_websocket(uint64_t n, clock_type::time_point limit);
   bool answer(const ws_request_t &request);

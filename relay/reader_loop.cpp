@@ -68,25 +68,17 @@ uint64_t receive_limit() {
 // set up without WebSocket may still begin an opening request. `*n` is the
 // count, or the receive's result. false when the connection is to end.
 bool g_task_t::first_receive(int64_t *n) {
-  if (pending == 0) {
+  if (pending == 0 && !ws.upgraded && may_upgrade()) {
     WSASetLastError(0);
-    *n = ws.tls.recv(pRAM + (ws.upgraded ? WS_FRONT_ROOM : 0), receive_limit() - (ws.upgraded ? WS_FRONT_ROOM : 0));
-    if (*n <= 0 || ws.upgraded || !may_upgrade())
+    *n = ws.tls.recv(pRAM, receive_limit());
+    if (*n <= 0)
       return true;
-    const clock_type::time_point now = clock_type::now();
-    uint64_t got = static_cast<uint64_t>(*n);
-    const first_bytes_t first =
-        receive_first_bytes(&got, now + std::chrono::milliseconds(DETECTION_MS), clock_type::time_point::max());
-    ws.tls.limit_receives({});
-    if (first != first_bytes_t::websocket_request)
-      pending = got;
-    else if (!open_websocket(got, now + std::chrono::milliseconds(SETUP_LIMIT_MS)))
+    if (!open_late(static_cast<uint64_t>(*n)))
       return false;
   }
   *n = static_cast<int64_t>(pending);
   pending = 0;
   if (*n == 0) {
-    // An opening request with nothing behind it.
     const uint64_t room = ws.upgraded ? WS_FRONT_ROOM : 0;
     WSASetLastError(0);
     *n = ws.tls.recv(pRAM + room, receive_limit() - room);

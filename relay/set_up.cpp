@@ -29,6 +29,19 @@ bool g_task_t::set_up() {
     n = 0;
     first = receive_first_bytes(&n, clock_type::now() + std::chrono::milliseconds(TLS_DETECTION_MS), limit);
   }
+  return take_first_bytes(first, n, limit);
+}
+
+bool g_task_t::open_late(uint64_t n) {
+  const clock_type::time_point now = clock_type::now();
+  const first_bytes_t first =
+      receive_first_bytes(&n, now + std::chrono::milliseconds(DETECTION_MS), clock_type::time_point::max());
+  return take_first_bytes(first, n, now + std::chrono::milliseconds(SETUP_LIMIT_MS));
+}
+
+// The `n` bytes in pRAM, of kind `first`: a request to open a WebSocket by
+// `limit`, or data kept for relaying.
+bool g_task_t::take_first_bytes(first_bytes_t first, uint64_t n, clock_type::time_point limit) {
   ws.tls.limit_receives({});
   if (first == first_bytes_t::websocket_request && may_upgrade())
     return open_websocket(n, limit);
@@ -65,7 +78,8 @@ bool g_task_t::open_websocket(uint64_t n, clock_type::time_point limit) {
   pending = 0;
   ws_request_t request;
   uint64_t used = request.read(pRAM, n);
-  ws.tls.limit_receives(clock_type::now() + std::chrono::milliseconds(DETECTION_MS));
+  const clock_type::time_point line_by = clock_type::now() + std::chrono::milliseconds(DETECTION_MS);
+  ws.tls.limit_receives(line_by < limit ? line_by : limit);
   while (!request.first_line_done() && n < receive_limit()) {
     WSASetLastError(0);
     const int64_t r = ws.tls.recv(pRAM + n, receive_limit() - n);

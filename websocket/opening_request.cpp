@@ -65,7 +65,7 @@ void ws_request_t::end_line() {
   const uint8_t *line = kept_ + line_start_;
   const uint64_t stored = kept_size_ - line_start_;
   const bool whole_line = stored == line_length_;
-  if (lines_ == 0) {
+  if (!past_first_line_) {
     request_line_ = reads_as_request_line(line, line_length_, recent_);
     // The answer does not read the target: a long one is kept cut.
     if (!whole_line) {
@@ -97,7 +97,7 @@ void ws_request_t::end_line() {
     }
     key1_ = key1_ || use == header_use_t::key1;
   }
-  ++lines_;
+  past_first_line_ = true;
   line_start_ = kept_size_;
   line_length_ = 0;
 }

@@ -37,7 +37,7 @@ public:
   // Whether the first line is whole, and whether it reads as an HTTP/1.x
   // request line ("GET <target> HTTP/1.1"): bytes that begin with "GET " but
   // are no such line are a raw client's data, not a request.
-  bool first_line_done() const { return lines_ > 0; }
+  bool first_line_done() const { return past_first_line_; }
   bool is_request_line() const { return request_line_; }
   // The kept request, whole, with a NUL behind it: the request line, the
   // kept header lines, the empty line and the key bytes, as `g_ws_t::handshake`
@@ -55,7 +55,7 @@ private:
   // Where the line being read starts in `kept_`, and its length so far.
   uint64_t line_start_{};
   uint64_t line_length_{};
-  uint64_t lines_{};
+  bool past_first_line_{};
   uint64_t head_size_{};
   // The last bytes of the stream, newest last: the end of the head and of
   // the request line are found in them.
