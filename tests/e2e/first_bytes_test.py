@@ -25,7 +25,7 @@ import websockets
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import relay_harness  # noqa: E402
-from relay_harness import Relay, remaining  # noqa: E402
+from relay_harness import Relay, remaining, unverified_tls  # noqa: E402
 
 TIMEOUT = 10.0
 # Longer than the relay's detection time: a client silent this long is set up
@@ -43,14 +43,6 @@ GUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 INVALID_HANDSHAKE = "Invalid or unsupported WebSocket handshake from the client!"
 
 EXE = SOURCE_DIR = None
-
-
-def unverified_tls():
-    # The relay's certificate is self-signed and made for this run.
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    return context
 
 
 def opening_request(key, extra=""):
@@ -300,15 +292,6 @@ class Streamer(threading.Thread):
             while not self.stop.is_set() and self.sent < 500:
                 await asyncio.wait_for(client.send(long_message(self.sent).decode()), TIMEOUT)
                 self.sent += 1
-
-
-def make_client_hello():
-    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
-    try:
-        unverified_tls().wrap_bio(incoming, outgoing).do_handshake()
-    except ssl.SSLWantReadError:
-        pass
-    return outgoing.read()
 
 
 def websockets_head_size(port):
@@ -570,10 +553,10 @@ class FirstBytesTest(unittest.TestCase):
         # ClientHello, a whole request line): slower than that it would be a
         # raw client after the detection time. The rest comes a byte at a time.
         def drip(kind):
-            client = self.connect(relay, tls=kind == "request over tls")
+            client = self.connect(relay, tls=kind != "plain request")
             started = time.monotonic()
             if kind == "client hello":
-                hello = make_client_hello()
+                hello = client.client_hello()
                 at_once, rest, send = hello[:6], hello[6:], client.sock.sendall
             else:
                 if kind == "request over tls":

@@ -6,6 +6,7 @@ import os
 import re
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import threading
@@ -38,6 +39,14 @@ def make_certificate(source_dir, directory):
     """Writes relayhub.pem into directory with the project's own script."""
     subprocess.run(["bash", str(source_dir / "scripts" / "make-cert.sh"), str(directory / "relayhub.pem")],
                    check=True, stdout=subprocess.DEVNULL, timeout=60)
+
+
+def unverified_tls():
+    """A client context for the relay's self-signed certificate, made for the run."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
 
 
 def free_port():

@@ -4,7 +4,6 @@ and a raw TCP client against the real relay."""
 import asyncio
 import random
 import shutil
-import ssl
 import sys
 import tempfile
 import unittest
@@ -16,7 +15,7 @@ import websockets
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import relay_harness  # noqa: E402
-from relay_harness import Relay  # noqa: E402
+from relay_harness import Relay, unverified_tls  # noqa: E402
 
 TIMEOUT = 10.0
 # Three keep-alive intervals of 1 s plus the 1 s time-out of the third ping:
@@ -28,14 +27,6 @@ EXE = SOURCE_DIR = None
 
 async def within(awaitable, timeout=TIMEOUT):
     return await asyncio.wait_for(awaitable, timeout)
-
-
-def unverified_tls():
-    # The relay's certificate is self-signed and made for this run.
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    return context
 
 
 class RawClient:
